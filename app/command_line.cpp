@@ -1,0 +1,85 @@
+#include "app/command_line.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/edge_pipeline.h"
+#include "app/edge_state.h"
+#include "ko/convert/convert_image.h"
+#include "ko/core/wstr_buf.h"
+#include "ko/io/image_file_reader.h"
+#include "ko/platform/path_codec.h"
+
+namespace brevant {
+
+namespace {
+
+constexpr double kMaxSigma = 1e6;  // beyond this the filter radius is absurd
+
+void PrintUsage() {
+  std::printf("Format:  Brevant <input file> <# iterations> <compute orien hist 0/1> <filter sigma>\n");
+}
+
+}  // namespace
+
+int RunBrevant(int argc, char** argv) {
+  if (argc != 5) {
+    PrintUsage();
+    return 2;
+  }
+  std::string path = argv[1];
+  const int iterations = std::atoi(argv[2]);
+  const int histogramSwitch = std::atoi(argv[3]);
+  const float sigma = static_cast<float>(std::atof(argv[4]));
+
+  // A sigma of 0 makes every response NaN and a negative one asks for a filter of negative
+  // size: refuse them, and absurd sizes, before any work.
+  if (!(sigma > 0.0f) || !std::isfinite(sigma) || sigma > kMaxSigma) {
+    std::printf("Invalid filter sigma '%s': it must be a number above 0 and at most 1000000.\n", argv[4]);
+    return 1;
+  }
+
+  ko::CTypedImg<float> intensity;
+  ko::CCompositeImg<ko::RGBAType<unsigned char>> colour;
+
+  // The wide path holds the whole path: reserve what it needs rather than a fixed 120.
+  ko::CWStrBuf widePath;
+  const std::u16string decoded = ko::DecodeNarrowPath(path.c_str());
+  if (widePath.Reserve(static_cast<uint32_t>(decoded.size() + 1)) < 0) {
+    std::printf("Out of memory.\n");
+    return 1;
+  }
+  widePath.Format(u"%S", path.c_str());
+  std::printf("Opening %s\n", path.c_str());
+
+  const ko::HRESULT loaded = ko::LoadImageFile(widePath.GetText(), &colour, 1, -1);
+  // A failed load may leave a created image with undefined pixels: it is not analysed.
+  if (loaded < 0 || !colour.HasMemory()) {
+    std::printf("Sorry, couldn't open file %s\n", path.c_str());
+    return 1;
+  }
+
+  CEdgeState state;
+  if (intensity.Create(colour.width, colour.height, 1, 4, intensity.type, 0) < 0) {
+    std::printf("Out of memory: cannot hold a %d x %d intensity image.\n", colour.width, colour.height);
+    return 1;
+  }
+  const ko::HRESULT converted = ko::ConvertImagePair<unsigned char, float>(colour, intensity);
+  if (converted < 0) {
+    std::printf("Cannot convert the image to intensities (%s).\n", ko::ResultName(converted));
+    return 1;
+  }
+  state.sigma = sigma;
+  state.iterations = iterations;
+  if (histogramSwitch != 0) {
+    state.computeHistograms = true;
+    std::printf("Computing Orientation Histograms\n");
+  } else {
+    state.computeHistograms = false;
+  }
+  return RunEdgeAnalysis(ko::CTypedImg<float>(intensity), path, state);
+}
+
+}  // namespace brevant

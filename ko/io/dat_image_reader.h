@@ -1,0 +1,13 @@
+// Reader of the library's text-header raw format (.dat).
+#pragma once
+#include "ko/io/image_file_sub_reader.h"
+
+namespace ko {
+
+class CDatImageReader : public CImageFileSubReader {
+ public:
+  HRESULT Open(const char16_t* name) override;
+  HRESULT ReadInto(CImg* image, int32_t flags) override;
+};
+
+}  // namespace ko

@@ -1,0 +1,150 @@
+#include "ko/io/image_file_reader.h"
+
+#include <cstdlib>
+
+#include "ko/core/wstr_buf.h"
+#include "ko/io/dat_image_reader.h"
+#include "ko/io/dng_image_reader.h"
+#include "ko/io/gdi_image_reader.h"
+#include "ko/io/hdr_image_reader.h"
+#include "ko/io/lib_image_reader.h"
+#include "ko/io/qxi_image_reader.h"
+#include "ko/io/wic_image_reader.h"
+#include "ko/platform/memory.h"
+#include "ko/platform/platform_services.h"
+#include "ko/platform/wide_string.h"
+
+namespace ko {
+
+// ---------------------------------------------------------------------------------------
+// Process-wide platform start-up
+
+namespace {
+
+struct PlatformState {
+  bool gdiplusStarted = false;
+  uintptr_t gdiplusToken = 0;
+  bool comInitialized = false;
+};
+PlatformState g_platform;
+
+void ShutdownPlatformServices() {
+  if (g_platform.gdiplusStarted) {
+    GdiplusShutdown(g_platform.gdiplusToken);
+    g_platform.gdiplusStarted = false;
+  }
+  if (g_platform.comInitialized) {
+    CoUninitialize();
+    g_platform.comInitialized = false;
+  }
+}
+
+const bool g_exitHandlerRegistered = [] {
+  std::atexit(ShutdownPlatformServices);
+  return true;
+}();
+
+}  // namespace
+
+void EnsureGdiplusStarted() {
+  (void)g_exitHandlerRegistered;
+  if (g_platform.gdiplusStarted) return;
+  GdiplusStartupInput input;
+  GdiplusStartup(&g_platform.gdiplusToken, &input, nullptr);
+  g_platform.gdiplusStarted = true;
+}
+
+void EnsureComInitialized() {
+  if (g_platform.comInitialized) return;
+  if (CoInitializeEx(nullptr, 0) >= 0) g_platform.comInitialized = true;
+}
+
+// ---------------------------------------------------------------------------------------
+
+const char16_t* GetFileExtension(const char16_t* name) {
+  const char16_t* dot = nullptr;
+  const char16_t* slash = nullptr;
+  const char16_t* p = name;
+  for (; *p; ++p) {
+    if (*p == u'.') dot = p;
+    else if (*p == u'\\') slash = p;
+  }
+  if (dot && !(slash && slash > dot)) return dot;
+  return p;
+}
+
+static bool ExtensionIs(const char16_t* ext, std::initializer_list<const char16_t*> list) {
+  for (const char16_t* candidate : list)
+    if (WStrEqualsIgnoreCase(ext, candidate)) return true;
+  return false;
+}
+
+CImageFileReader::~CImageFileReader() { delete reader; }
+
+HRESULT CImageFileReader::OpenFile(const char16_t* name, int32_t index) {
+  if (!name) return E_POINTER;
+  delete reader;
+  reader = nullptr;
+  CWStrBuf built;
+  if (index < 0) {
+    const HRESULT hr = built.CopyAt(name, 0);
+    if (hr < 0) return hr;
+  } else {
+    const size_t n = WStrLen(name);
+    if (n > UINT32_MAX - 21) return E_OUTOFMEMORY;
+    const HRESULT hr = built.Reserve(static_cast<uint32_t>(n + 20));
+    if (hr < 0) return hr;
+    built.Format(name, index);  // a longer result is used cut, as documented
+  }
+  const char16_t* text = built.GetText();
+  const char16_t* ext = GetFileExtension(text);
+  if (ExtensionIs(ext, {u".gif", u".png", u".bmp", u".jpg", u".jpeg", u".tif", u".tiff"}))
+    reader = KoNew<CGdiImageReader>();
+  else if (ExtensionIs(ext, {u".dat"}) || WStr(text) == u"=")
+    reader = KoNew<CDatImageReader>();
+  else if (ExtensionIs(ext, {u".qxi"}))
+    reader = KoNew<CQxiImageReader>();
+  else if (ExtensionIs(ext, {u".hdr"}))
+    reader = KoNew<CHdrImageReader>();
+  else
+    reader = KoNew<CLibImageReader>();
+  if (!reader) return E_OUTOFMEMORY;
+  return reader->Open(text);
+}
+
+HRESULT CImageFileReader::ReadImage(CImg* image, int32_t flags) {
+  if (!reader) return E_FAIL;
+  if (!image) return E_POINTER;
+  const HRESULT hr = reader->ReadInto(image, flags);
+  if (hr != 0 || (flags & 0xFF) == 0) return hr;
+  CParamValue value;
+  const HRESULT set = value.SetWString(reader->fileName);
+  if (set < 0) return set;
+  return image->params.SetByName(u"Filename", 0, value);
+}
+
+HRESULT LoadImageFile(const char16_t* name, CImg* image, int32_t flags, int32_t index) {
+  if (!name) return E_POINTER;
+  if (!image) return E_POINTER;
+  const char16_t* ext = GetFileExtension(name);
+  if (ExtensionIs(ext, {u".wdp"})) {
+    CWicImageReader wic;
+    HRESULT hr = wic.Open(name);
+    if (hr < 0) return hr;
+    return wic.ReadInto(image);
+  }
+  if (ExtensionIs(ext, {u".dng"})) {
+    CDngImageReader dng;
+    HRESULT hr = dng.Open(name);
+    if (hr < 0) return hr;
+    hr = EnsureImageSize(dng.outputWidth, dng.outputHeight, image, kTypeRGBAByte, 4);
+    if (hr < 0) return hr;
+    return dng.ReadInto(image);
+  }
+  CImageFileReader owner;
+  HRESULT hr = owner.OpenFile(name, index);
+  if (hr != 0) return hr;
+  return owner.ReadImage(image, flags);
+}
+
+}  // namespace ko

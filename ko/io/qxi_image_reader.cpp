@@ -1,0 +1,13 @@
+#include "ko/io/qxi_image_reader.h"
+
+namespace ko {
+
+// Not built yet: the format is refused cleanly.
+HRESULT CQxiImageReader::Open(const char16_t* name) {
+  const HRESULT hr = CImageFileSubReader::Open(name);
+  return hr < 0 ? hr : E_NOTIMPL;
+}
+
+HRESULT CQxiImageReader::ReadInto(CImg*, int32_t) { return E_NOTIMPL; }
+
+}  // namespace ko

@@ -1,0 +1,46 @@
+// The library's heap: every allocation goes through here so that a failed one is a null
+// pointer (never an exception), and tests can make the n-th allocation fail.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace ko {
+
+// Uninitialised bytes; null on failure or for a size that is 0.
+void* KoMalloc(size_t size);
+// Zero-filled bytes; null on failure.
+void* KoCalloc(size_t size);
+void KoFree(void* p);
+
+// True when an injected failure says this allocation must fail (test support).
+bool KoAllocShouldFail();
+
+// Tests: the allocation after `n` more successful ones fails (n = 0: the very next).
+// A negative n switches injection off. Affects KoMalloc, KoCalloc, KoNew and KoNewArray.
+void SetAllocFailureCountdown(int64_t n);
+
+template <class T, class... Args>
+T* KoNew(Args&&... args) {
+  if (KoAllocShouldFail()) return nullptr;
+  return new (std::nothrow) T(std::forward<Args>(args)...);
+}
+
+// Value-initialised array of n elements; null on failure or when n * sizeof(T) overflows.
+template <class T>
+T* KoNewArray(size_t n) {
+  if (n > SIZE_MAX / sizeof(T) || KoAllocShouldFail()) return nullptr;
+  return new (std::nothrow) T[n]();
+}
+
+// Scoped failure injection for tests.
+class ScopedAllocFailure {
+ public:
+  explicit ScopedAllocFailure(int64_t n) { SetAllocFailureCountdown(n); }
+  ~ScopedAllocFailure() { SetAllocFailureCountdown(-1); }
+  ScopedAllocFailure(const ScopedAllocFailure&) = delete;
+  ScopedAllocFailure& operator=(const ScopedAllocFailure&) = delete;
+};
+
+}  // namespace ko

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what Brevant needs on Debian 12 (compiler, CMake, test and codec libraries).
+set -euo pipefail
+packages=(g++ clang cmake make libgtest-dev libbenchmark-dev
+          libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libjxr-dev python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "All build dependencies are installed."
+  exit 0
+fi
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+"${as_root[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "${missing[@]}"

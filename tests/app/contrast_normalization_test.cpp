@@ -124,15 +124,15 @@ TEST(ContrastNormalizationTest, AllocationFailureIsReported) {
   std::mt19937 rng(20);
   const ko::CTypedImg<float> energy = test::RandomPlane(16, 16, rng, 0.0f, 100.0f);
   bool succeeded = false;
-  for (int64_t n = 0; n < 40 && !succeeded; ++n) {
+  for (int64_t n = 0; n < 40; ++n) {
     CEdgeState state;
     ko::HRESULT hr;
     {
       ko::ScopedAllocFailure fail(n);
       hr = NormalizeLocalContrast(state, energy);
     }
-    succeeded = hr == ko::S_OK;
-    if (!succeeded) {
+    succeeded = succeeded || hr == ko::S_OK;
+    if (hr != ko::S_OK) {
       ASSERT_EQ(hr, ko::E_OUTOFMEMORY) << n;
     }
   }

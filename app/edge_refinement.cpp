@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include "app/float_math.h"
 #include "app/orientation_histograms.h"
+#include "ko/platform/memory.h"
 
 namespace brevant {
 namespace {
@@ -56,26 +58,6 @@ SSupportGeometry PrepareOrientedSupport(float x, float y, float theta, const ko:
   return g;
 }
 
-float ApplyOrientedSupport(const SSupportGeometry& g, const ko::CTypedImg<float>& source,
-                           const ko::CTypedImg<float>& forward, const ko::CTypedImg<float>& backward) {
-  if (!g.inside) return std::numeric_limits<float>::quiet_NaN();
-  float s[4];
-  for (int i = 0; i < 4; ++i) {
-    const int32_t px = g.ix + (i & 1);
-    const int32_t py = g.iy + (i >> 1);
-    const float support = g.backward[i] ? backward.At(px, py) : forward.At(px, py);
-    const float sum = source.At(px, py) + support;
-    s[i] = g.weight[i] * sum;
-  }
-  // Bilinear weights in double, the running sum rounded to float after every term.
-  const double fx = g.fx, fy = g.fy;
-  float acc = static_cast<float>(s[0] * (1.0 - fx) * (1.0 - fy) + 0.0);
-  acc = static_cast<float>(acc + s[1] * fx * (1.0 - fy));
-  acc = static_cast<float>(acc + s[2] * (1.0 - fx) * fy);
-  acc = static_cast<float>(acc + s[3] * fx * fy);
-  return acc < 0.0f ? 0.0f : acc;
-}
-
 float SampleOrientedSupport(float x, float y, float theta, const ko::CTypedImg<float>& source,
                             const ko::CTypedImg<float>& forward, const ko::CTypedImg<float>& backward,
                             const ko::CTypedImg<float>& orientations) {
@@ -119,6 +101,13 @@ ko::HRESULT RefineEdgeEnergy(CEdgeState& state, ko::CTypedImg<float> energy, ko:
     }
   }
 
+  // The sample geometry of one row, shared by the energy and every histogram bin, so that
+  // each plane is then swept along the row.
+  const int32_t rowLength = w > 0 ? w : 1;
+  std::unique_ptr<SSupportGeometry[]> ahead(ko::KoNewArray<SSupportGeometry>(static_cast<size_t>(rowLength)));
+  std::unique_ptr<SSupportGeometry[]> behind(ko::KoNewArray<SSupportGeometry>(static_cast<size_t>(rowLength)));
+  if (!ahead || !behind) return ko::E_OUTOFMEMORY;
+
   std::printf("Number of iterations = %d\n", state.iterations);
   for (int32_t pass = 0; pass < state.iterations; ++pass) {
     std::printf(".");
@@ -136,12 +125,14 @@ ko::HRESULT RefineEdgeEnergy(CEdgeState& state, ko::CTypedImg<float> energy, ko:
         const float py1 = Along(std::sin(static_cast<double>(theta)), yf);
         const float px2 = Along(std::cos(phi), xf);
         const float py2 = Along(std::sin(phi), yf);
-        const SSupportGeometry ahead = PrepareOrientedSupport(px1, py1, theta, folded);
-        const SSupportGeometry behind = PrepareOrientedSupport(px2, py2, static_cast<float>(phi), folded);
-        forwardNext.At(x, y) = ApplyOrientedSupport(ahead, energy, forward, backward);
-        backwardNext.At(x, y) = ApplyOrientedSupport(behind, energy, forward, backward);
-        if (histograms) SampleHistogramSupport(ahead, behind, x, y, bins);
+        ahead[x] = PrepareOrientedSupport(px1, py1, theta, folded);
+        behind[x] = PrepareOrientedSupport(px2, py2, static_cast<float>(phi), folded);
       }
+      for (int32_t x = kPassMargin; x < w - kPassMargin; ++x) {
+        forwardNext.At(x, y) = ApplyOrientedSupport(ahead[x], energy, forward, backward);
+        backwardNext.At(x, y) = ApplyOrientedSupport(behind[x], energy, forward, backward);
+      }
+      if (histograms) SampleHistogramRow(ahead.get(), behind.get(), y, kPassMargin, w - kPassMargin, bins);
     }
     forwardNext.CopyTo(&forward);
     backwardNext.CopyTo(&backward);

@@ -65,13 +65,18 @@ void CastOrientationVotes(const ko::CTypedImg<float>& energy, const ko::CTypedIm
   }
 }
 
-void SampleHistogramSupport(const SSupportGeometry& forwardPoint, const SSupportGeometry& backwardPoint, int32_t x,
-                            int32_t y, SHistogramPlanes& planes) {
+void SampleHistogramRow(const SSupportGeometry* forwardPoints, const SSupportGeometry* backwardPoints, int32_t y,
+                        int32_t first, int32_t end, SHistogramPlanes& planes) {
   for (int k = 0; k < kHistogramBins; ++k) {
-    planes.forwardNext[k].At(x, y) =
-        ApplyOrientedSupport(forwardPoint, planes.votes[k], planes.forward[k], planes.backward[k]);
-    planes.backwardNext[k].At(x, y) =
-        ApplyOrientedSupport(backwardPoint, planes.votes[k], planes.forward[k], planes.backward[k]);
+    const ko::CTypedImg<float>& votes = planes.votes[k];
+    const ko::CTypedImg<float>& forward = planes.forward[k];
+    const ko::CTypedImg<float>& backward = planes.backward[k];
+    float* forwardOut = planes.forwardNext[k].Row(y);
+    float* backwardOut = planes.backwardNext[k].Row(y);
+    for (int32_t x = first; x < end; ++x) {
+      forwardOut[x] = ApplyOrientedSupport(forwardPoints[x], votes, forward, backward);
+      backwardOut[x] = ApplyOrientedSupport(backwardPoints[x], votes, forward, backward);
+    }
   }
 }
 

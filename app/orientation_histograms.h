@@ -34,9 +34,10 @@ bool OrientationBin(float orientation, int32_t* bin, float* fraction);
 void CastOrientationVotes(const ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation,
                           SHistogramPlanes& planes);
 
-// The current pass's per-bin support of pixel (x, y) from the energy sample's geometries.
-void SampleHistogramSupport(const SSupportGeometry& forwardPoint, const SSupportGeometry& backwardPoint, int32_t x,
-                            int32_t y, SHistogramPlanes& planes);
+// The current pass's per-bin support of pixels first <= x < end of row y, from the energy
+// samples' geometries of that row (index x): bin after bin, each swept along the row.
+void SampleHistogramRow(const SSupportGeometry* forwardPoints, const SSupportGeometry* backwardPoints, int32_t y,
+                        int32_t first, int32_t end, SHistogramPlanes& planes);
 
 // Clears the current-pass planes (start of a pass); copies them over the previous (end).
 void ClearHistogramPass(SHistogramPlanes& planes);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/float_math.h"
+#include "app/float_plane.h"
 #include "ko/filter/gaussian_kernel.h"
 #include "ko/filter/separable_filter.h"
 
@@ -40,9 +41,7 @@ ko::HRESULT SmoothClamped(const ko::CTypedImg<float>& src, ko::CTypedImg<float>&
 }  // namespace
 
 ko::HRESULT NormalizeLocalContrast(CEdgeState& state, ko::CTypedImg<float> energy) {
-  if (!energy.HasMemory() || energy.bands != 1 || energy.elementSize != 4 ||
-      ko::ElementTypeOf(energy.type) != ko::kElemFloat)
-    return ko::E_INVALIDARG;
+  if (!IsFloatPlane(energy)) return ko::E_INVALIDARG;
   const int32_t w = energy.width;
   const int32_t h = energy.height;
 

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/contrast_normalization.h"
+#include "app/float_plane.h"
 #include "app/edge_refinement.h"
 #include "app/memory_budget.h"
 #include "app/result_file.h"
@@ -25,9 +26,6 @@ struct SKoFree {
   void operator()(void* p) const { ko::KoFree(p); }
 };
 
-bool IsFloatPlane(const ko::CImg& img) {
-  return img.HasMemory() && img.bands == 1 && img.elementSize == 4 && ko::ElementTypeOf(img.type) == ko::kElemFloat;
-}
 
 ko::HRESULT CreatePlane(ko::CTypedImg<float>& plane, int32_t w, int32_t h) {
   const ko::HRESULT hr = plane.Create(w, h, 1, 4, plane.type, 0);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/float_math.h"
+#include "app/float_plane.h"
 #include "app/orientation_histograms.h"
 #include "ko/platform/memory.h"
 
@@ -17,9 +18,6 @@ constexpr double kSampleDistance = 1.5;
 constexpr int32_t kPassMargin = 2;   // sampled points stay inside the image
 constexpr int32_t kFinalMargin = 5;  // the refined energy is added only here
 
-bool IsFloatPlane(const ko::CImg& img) {
-  return img.HasMemory() && img.bands == 1 && img.elementSize == 4 && ko::ElementTypeOf(img.type) == ko::kElemFloat;
-}
 
 // One of the two sample points of a pixel: 1.5 pixels from (xf, yf) along angle, each step
 // rounded to float.

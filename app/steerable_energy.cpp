@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/float_math.h"
+#include "app/float_plane.h"
 
 namespace brevant {
 namespace {
@@ -56,9 +57,6 @@ void VerticalPass(const ko::CTypedImg<float>& in, ko::CTypedImg<float>& out, con
 
 bool SameSize(const ko::CImg& a, const ko::CImg& b) { return a.width == b.width && a.height == b.height; }
 
-bool IsFloatPlane(const ko::CImg& img) {
-  return img.HasMemory() && img.bands == 1 && img.elementSize == 4 && ko::ElementTypeOf(img.type) == ko::kElemFloat;
-}
 
 }  // namespace
 

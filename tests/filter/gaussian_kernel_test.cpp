@@ -62,12 +62,6 @@ TEST(ErfTest, MatchesTheLibraryErrorFunctionWithinTheApproximation) {
   EXPECT_EQ(Erf(-6.5), -1.0);
 }
 
-TEST(GaussianTest, IsTheNormalDensity) {
-  EXPECT_DOUBLE_EQ(Gaussian(0.0, 1.0), 1.0 / std::sqrt(2.0 * M_PI));
-  EXPECT_DOUBLE_EQ(Gaussian(2.0, 2.0), std::exp(-0.5) / (2.0 * std::sqrt(2.0 * M_PI)));
-  EXPECT_DOUBLE_EQ(Gaussian(-3.0, 1.5), Gaussian(3.0, 1.5));
-}
-
 TEST(GaussianKernelTest, SmoothingKernelOfSigma2) {
   CGaussianKernel k;
   ASSERT_EQ(k.Build(2.0f, 0, 3.0f), S_OK);

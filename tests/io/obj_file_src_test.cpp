@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "io/obj_file_util.h"
 #include "ko/core/img.h"
-#include "ko/platform/ko_stream.h"
 #include "ko/platform/memory.h"
 
 using namespace ko;
@@ -65,10 +63,6 @@ TEST_F(ObjFileSrcTest, ArgumentsAndStateBeforeOpen) {
   EXPECT_EQ(source.Open(u"x", -1), E_INVALIDARG);
   EXPECT_EQ(source.Open(Wide(dir_.Path("missing")).c_str(), 1), E_KO_NOTFOUND);
   EXPECT_EQ(source.lastError, E_KO_NOTFOUND);
-  // The initial header carries 10.0 in bytes 16-23.
-  double ten;
-  std::memcpy(&ten, source.Header() + 16, 8);
-  EXPECT_EQ(ten, 10.0);
 }
 
 TEST_F(ObjFileSrcTest, EmptyFiles) {
@@ -433,69 +427,6 @@ TEST_F(ObjFileSrcTest, ObjectsTheFileCannotHold) {
     EXPECT_EQ(source.LoadNextObject(&loaded, nullptr), E_KO_READ);
     EXPECT_EQ(source.GetCurrentIndex(), 0);
   }
-}
-
-// Records the read-ahead hints that SeekObject gives.
-class HintingStream final : public IKoAsyncStream {
- public:
-  explicit HintingStream(CKoStream* file) : file_(file) {}
-  HRESULT QueryInterface(const GUID& iid, void** out) override {
-    if (IsEqualGuid(iid, IID_IKoAsyncStream) || IsEqualGuid(iid, IID_IStream)) {
-      *out = static_cast<IKoAsyncStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  int32_t AddRef() override { return ++refs; }
-  int32_t Release() override { return --refs; }  // lives on the test's stack
-  HRESULT Read(void* b, uint32_t n, uint32_t* got) override { return file_->Read(b, n, got); }
-  HRESULT Write(const void* d, uint32_t n, uint32_t* put) override { return file_->Write(d, n, put); }
-  HRESULT Seek(int64_t m, uint32_t o, uint64_t* p) override { return file_->Seek(m, o, p); }
-  HRESULT SetSize(uint64_t) override { return E_NOTIMPL; }
-  HRESULT CopyTo(IStream*, uint64_t, uint64_t*, uint64_t*) override { return E_NOTIMPL; }
-  HRESULT Commit(uint32_t) override { return E_NOTIMPL; }
-  HRESULT Revert() override { return E_NOTIMPL; }
-  HRESULT LockRegion(uint64_t, uint64_t, uint32_t) override { return E_NOTIMPL; }
-  HRESULT UnlockRegion(uint64_t, uint64_t, uint32_t) override { return E_NOTIMPL; }
-  HRESULT Stat(STATSTG*, uint32_t) override { return E_NOTIMPL; }
-  HRESULT Clone(IStream**) override { return E_NOTIMPL; }
-  HRESULT ReadAhead(uint32_t size) override {
-    hints.push_back(size);
-    return hintResult;
-  }
-  int32_t refs = 1;
-  std::vector<uint32_t> hints;
-  HRESULT hintResult = S_OK;
-
- private:
-  CKoStream* file_;
-};
-
-TEST_F(ObjFileSrcTest, SeekGivesTheReadAheadHint) {
-  ObjFileWriter writer;
-  const std::u16string path = Write(PlainObjects(3, &writer));
-  CKoStream* file = nullptr;
-  ASSERT_EQ(CKoStream::Create(path.c_str(), &file, 0), S_OK);
-  HintingStream stream(file);
-  {
-    CObjFileSrc source;
-    ASSERT_EQ(source.OpenStream(&stream, 1), S_OK);
-    EXPECT_EQ(stream.refs, 3);  // ours, the stream's and the read-ahead one
-    ASSERT_EQ(source.SeekObject(2), S_OK);
-    ASSERT_EQ(stream.hints.size(), 1u);
-    EXPECT_EQ(stream.hints[0], 40u + kObjRecordBytes);
-    stream.hintResult = E_FAIL;
-    EXPECT_EQ(source.SeekObject(1), E_FAIL);
-    stream.hintResult = E_NOTIMPL;
-    EXPECT_EQ(source.SeekObject(0), S_OK);
-    CObj object;
-    ASSERT_EQ(source.LoadNextObject(&object, nullptr), S_OK);
-    EXPECT_EQ(object.type, 0);
-  }
-  EXPECT_EQ(stream.refs, 1);
-  file->Release();
 }
 
 TEST_F(ObjFileSrcTest, AllocationFailuresAreReported) {

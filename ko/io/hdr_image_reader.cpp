@@ -68,6 +68,9 @@ HRESULT StoreVariable(char* line, size_t length, CParams* properties) {
   hr = value.SetString(line + n + 1);
   if (hr >= 0) hr = properties->SetByName(key, 0, value);
   delete[] key;
+  // A key that is no valid property name (a blank in it, say) is metadata we cannot keep;
+  // it must not make the whole picture unreadable.
+  if (hr == E_KO_BADFORMAT) return S_OK;
   return hr < 0 ? hr : S_OK;
 }
 

@@ -344,12 +344,13 @@ TEST(HdrProperties, VariablesBeforeTheFormatLine) {
   ASSERT_EQ(Decode(file, &plain, 0x100), S_OK);  // only the low byte asks for properties
   EXPECT_EQ(plain.params.entryCount, 0);
 
-  // A key the property set refuses ends reading with its code.
-  Bytes badKey = Text("#?RADIANCE\nPIXEL ASPECT=1\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n");
+  // A key the property set refuses is skipped; the picture and the other keys still load.
+  Bytes badKey = Text("#?RADIANCE\nPIXEL ASPECT=1\nEXPOSURE=3\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n");
   AppendPixels(badKey, {{1, 2, 3, 136}});
-  CImg refused;
-  EXPECT_EQ(Decode(badKey, &refused, 1), E_KO_BADFORMAT);
-  EXPECT_EQ(Decode(badKey, &refused, 0), S_OK);
+  CImg kept;
+  EXPECT_EQ(Decode(badKey, &kept, 1), S_OK);
+  EXPECT_EQ(kept.params.entryCount, 1);
+  EXPECT_EQ(kept.params.GetByName(&value, u"EXPOSURE", 0), S_OK);
 }
 
 class HdrFileTest : public ::testing::Test {

@@ -1,0 +1,268 @@
+#include "app/refine_kernels.h"
+
+#include <limits>
+
+#include "ko/platform/cpu_features.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define BREVANT_X86 1
+#endif
+
+namespace brevant {
+namespace {
+
+constexpr int32_t kBins = 36;
+
+// The record of neighbour i of sample s of pixel x, at the start of its forward or backward
+// part.
+inline const float* Neighbour(const SStencilRow& st, int s, int32_t x, const float* const* rows, int32_t channels,
+                              int i) {
+  const float* row = rows[st.dy[s][x] + 2 + (i >> 1)];
+  const bool backward = (st.flags[s][x] >> i) & 1;
+  return row + static_cast<intptr_t>(st.ix[s][x] + (i & 1)) * 2 * channels + (backward ? channels : 0);
+}
+
+inline void FillNaN(float* out, int32_t count) {
+  for (int32_t k = 0; k < count; ++k) out[k] = std::numeric_limits<float>::quiet_NaN();
+}
+
+}  // namespace
+
+void SupportRowScalar(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
+                      float* out) {
+  for (int32_t x = x0; x < x1; ++x) {
+    for (int s = 0; s < 2; ++s) {
+      float* o = out + static_cast<intptr_t>(x) * 2 * channels + s * channels;
+      if (!(st.flags[s][x] & kStencilValid)) {
+        FillNaN(o, channels);
+        continue;
+      }
+      double c[4];
+      BilinearWeights(st.fx[s][x], st.fy[s][x], c);
+      const float* n[4];
+      float w[4];
+      for (int i = 0; i < 4; ++i) {
+        n[i] = Neighbour(st, s, x, rows, channels, i);
+        w[i] = st.weight[s][i][x];
+      }
+      for (int32_t k = 0; k < channels; ++k) {
+        const float v0 = w[0] * n[0][k];
+        const float v1 = w[1] * n[1][k];
+        const float v2 = w[2] * n[2][k];
+        const float v3 = w[3] * n[3][k];
+        float acc = static_cast<float>(static_cast<double>(v0) * c[0] + 0.0);
+        acc = static_cast<float>(acc + static_cast<double>(v1) * c[1]);
+        acc = static_cast<float>(acc + static_cast<double>(v2) * c[2]);
+        acc = static_cast<float>(acc + static_cast<double>(v3) * c[3]);
+        o[k] = acc < 0.0f ? 0.0f : acc;
+      }
+    }
+  }
+}
+
+#if defined(BREVANT_X86)
+
+// Two bins in the double lanes of one register; a pixel's 36 bins in 18 of them.
+void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
+                        float* out) {
+  (void)channels;
+  const __m128d zerod = _mm_setzero_pd();
+  const __m128 zero = _mm_setzero_ps();
+  for (int32_t x = x0; x < x1; ++x) {
+    for (int s = 0; s < 2; ++s) {
+      float* o = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      if (!(st.flags[s][x] & kStencilValid)) {
+        FillNaN(o, kBins);
+        continue;
+      }
+      double c[4];
+      BilinearWeights(st.fx[s][x], st.fy[s][x], c);
+      __m128d acc[kBins / 2];
+#pragma GCC unroll 4
+      for (int i = 0; i < 4; ++i) {
+        const float* n = Neighbour(st, s, x, rows, kBins, i);
+        const __m128 w = _mm_set1_ps(st.weight[s][i][x]);
+        const __m128d ci = _mm_set1_pd(c[i]);
+#pragma GCC unroll 9
+        for (int g = 0; g < kBins / 4; ++g) {
+          const __m128 v = _mm_mul_ps(w, _mm_loadu_ps(n + 4 * g));
+          const __m128d lo = _mm_mul_pd(_mm_cvtps_pd(v), ci);
+          const __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(v, v)), ci);
+          __m128d& a = acc[2 * g];
+          __m128d& b = acc[2 * g + 1];
+          if (i == 0) {
+            a = _mm_add_pd(lo, zerod);
+            b = _mm_add_pd(hi, zerod);
+          } else {
+            a = _mm_add_pd(a, lo);
+            b = _mm_add_pd(b, hi);
+          }
+          if (i < 3) {
+            a = _mm_cvtps_pd(_mm_cvtpd_ps(a));
+            b = _mm_cvtps_pd(_mm_cvtpd_ps(b));
+          }
+        }
+      }
+#pragma GCC unroll 9
+      for (int g = 0; g < kBins / 4; ++g) {
+        const __m128 sum = _mm_movelh_ps(_mm_cvtpd_ps(acc[2 * g]), _mm_cvtpd_ps(acc[2 * g + 1]));
+        // 0 as the first operand: a NaN sum passes through, as "below 0 gives 0" keeps it.
+        _mm_storeu_ps(o + 4 * g, _mm_max_ps(zero, sum));
+      }
+    }
+  }
+}
+
+// Four bins in the double lanes of one register; a pixel's 36 bins in 9 of them.
+__attribute__((target("avx2"))) void SupportRowBinsAvx2(const SStencilRow& st, const float* const* rows,
+                                                        int32_t channels, int32_t x0, int32_t x1, float* out) {
+  (void)channels;
+  const __m256d zerod = _mm256_setzero_pd();
+  const __m128 zero = _mm_setzero_ps();
+  for (int32_t x = x0; x < x1; ++x) {
+    for (int s = 0; s < 2; ++s) {
+      float* o = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      if (!(st.flags[s][x] & kStencilValid)) {
+        FillNaN(o, kBins);
+        continue;
+      }
+      double c[4];
+      BilinearWeights(st.fx[s][x], st.fy[s][x], c);
+      __m256d acc[kBins / 4];
+      {
+        const float* n = Neighbour(st, s, x, rows, kBins, 0);
+        const __m128 w = _mm_set1_ps(st.weight[s][0][x]);
+        const __m256d ci = _mm256_set1_pd(c[0]);
+#pragma GCC unroll 9
+        for (int g = 0; g < kBins / 4; ++g) {
+          const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
+          acc[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(t, zerod)));
+        }
+      }
+#pragma GCC unroll 2
+      for (int i = 1; i < 3; ++i) {
+        const float* n = Neighbour(st, s, x, rows, kBins, i);
+        const __m128 w = _mm_set1_ps(st.weight[s][i][x]);
+        const __m256d ci = _mm256_set1_pd(c[i]);
+#pragma GCC unroll 9
+        for (int g = 0; g < kBins / 4; ++g) {
+          const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
+          acc[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(acc[g], t)));
+        }
+      }
+      {
+        const float* n = Neighbour(st, s, x, rows, kBins, 3);
+        const __m128 w = _mm_set1_ps(st.weight[s][3][x]);
+        const __m256d ci = _mm256_set1_pd(c[3]);
+#pragma GCC unroll 9
+        for (int g = 0; g < kBins / 4; ++g) {
+          const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
+          _mm_storeu_ps(o + 4 * g, _mm_max_ps(zero, _mm256_cvtpd_ps(_mm256_add_pd(acc[g], t))));
+        }
+      }
+    }
+  }
+}
+
+namespace {
+
+// Four pixels' bilinear weight of neighbour i from their fractions, in double.
+__attribute__((target("avx2"))) inline __m256d Bilinear(__m256d fx, __m256d fy, int i) {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d a = (i & 1) ? fx : _mm256_sub_pd(one, fx);
+  const __m256d b = (i & 2) ? fy : _mm256_sub_pd(one, fy);
+  return _mm256_mul_pd(a, b);
+}
+
+// One sample of eight pixels x .. x + 7; rowOffsets[d] is row d's distance from rows[2].
+__attribute__((target("avx2"))) inline __m256 EnergySample8(const SStencilRow& st, int s, int32_t x,
+                                                            const float* base, __m256i rowOffsets) {
+  const __m256i ix = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st.ix[s] + x));
+  const __m256i dy = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(st.dy[s] + x)));
+  const __m256i flags = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(st.flags[s] + x)));
+  const __m256 fxs = _mm256_loadu_ps(st.fx[s] + x), fys = _mm256_loadu_ps(st.fy[s] + x);
+  const __m256d fxLo = _mm256_cvtps_pd(_mm256_castps256_ps128(fxs)), fxHi = _mm256_cvtps_pd(_mm256_extractf128_ps(fxs, 1));
+  const __m256d fyLo = _mm256_cvtps_pd(_mm256_castps256_ps128(fys)), fyHi = _mm256_cvtps_pd(_mm256_extractf128_ps(fys, 1));
+  const __m256i two = _mm256_set1_epi32(2), one = _mm256_set1_epi32(1);
+  // Row of p00 and p01: offsets of rows dy + 2 and dy + 3.
+  const __m256i top = _mm256_permutevar8x32_epi32(rowOffsets, _mm256_add_epi32(dy, two));
+  const __m256i bottom = _mm256_permutevar8x32_epi32(rowOffsets, _mm256_add_epi32(dy, _mm256_set1_epi32(3)));
+  const __m256i column = _mm256_add_epi32(ix, ix);  // two floats a pixel
+  __m256d accLo = _mm256_setzero_pd(), accHi = _mm256_setzero_pd();
+  __m256 result = _mm256_setzero_ps();
+  for (int i = 0; i < 4; ++i) {
+    __m256i index = _mm256_add_epi32((i >> 1) ? bottom : top, column);
+    if (i & 1) index = _mm256_add_epi32(index, two);
+    index = _mm256_add_epi32(index, _mm256_and_si256(_mm256_srli_epi32(flags, i), one));
+    const __m256 record = _mm256_i32gather_ps(base, index, 4);
+    const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(st.weight[s][i] + x), record);
+    const __m256d tLo = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), Bilinear(fxLo, fyLo, i));
+    const __m256d tHi = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), Bilinear(fxHi, fyHi, i));
+    // The first term adds 0.0 (which turns -0 into +0), the others the running sum; each
+    // sum is rounded to float.
+    const __m128 lo = _mm256_cvtpd_ps(_mm256_add_pd(accLo, tLo));
+    const __m128 hi = _mm256_cvtpd_ps(_mm256_add_pd(accHi, tHi));
+    if (i < 3) {
+      accLo = _mm256_cvtps_pd(lo);
+      accHi = _mm256_cvtps_pd(hi);
+    } else {
+      result = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+    }
+  }
+  result = _mm256_max_ps(_mm256_setzero_ps(), result);
+  // Points outside the image give NaN.
+  const __m256i valid = _mm256_and_si256(flags, _mm256_set1_epi32(kStencilValid));
+  const __m256 invalid = _mm256_castsi256_ps(_mm256_cmpeq_epi32(valid, _mm256_setzero_si256()));
+  return _mm256_blendv_ps(result, _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN()), invalid);
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void SupportRowEnergyAvx2(const SStencilRow& st, const float* const* rows,
+                                                          int32_t channels, int32_t x0, int32_t x1, float* out) {
+  const float* base = rows[2];
+  alignas(32) int32_t offsets[8] = {};
+  for (int d = 0; d < kRecordRows; ++d) offsets[d] = static_cast<int32_t>(rows[d] - base);
+  const __m256i rowOffsets = _mm256_load_si256(reinterpret_cast<const __m256i*>(offsets));
+  int32_t x = x0;
+  for (; x + 8 <= x1; x += 8) {
+    const __m256 f = EnergySample8(st, 0, x, base, rowOffsets);
+    const __m256 k = EnergySample8(st, 1, x, base, rowOffsets);
+    // Interleave into the records' order: forward, backward of each pixel.
+    const __m256 lo = _mm256_unpacklo_ps(f, k), hi = _mm256_unpackhi_ps(f, k);
+    _mm256_storeu_ps(out + 2 * x, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_storeu_ps(out + 2 * x + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+  }
+  SupportRowScalar(st, rows, channels, x, x1, out);
+}
+
+#else
+
+void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
+                        float* out) {
+  SupportRowScalar(st, rows, channels, x0, x1, out);
+}
+void SupportRowBinsAvx2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
+                        float* out) {
+  SupportRowScalar(st, rows, channels, x0, x1, out);
+}
+void SupportRowEnergyAvx2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0,
+                          int32_t x1, float* out) {
+  SupportRowScalar(st, rows, channels, x0, x1, out);
+}
+
+#endif
+
+SupportRowFn ChooseSupportRow(int32_t channels, int64_t rowSpan) {
+  const ko::CpuFeatures cpu = ko::GetCpuFeatures();
+  if (channels == kBins) {
+    if (cpu.avx2) return SupportRowBinsAvx2;
+    if (cpu.sse2) return SupportRowBinsSse2;
+  }
+  // The gathers take 32-bit indices.
+  if (channels == 1 && cpu.avx2 && rowSpan < (int64_t{1} << 30)) return SupportRowEnergyAvx2;
+  return SupportRowScalar;
+}
+
+}  // namespace brevant

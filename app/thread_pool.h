@@ -1,0 +1,53 @@
+// A small pool of worker threads for the fast forms of the stages: one parallel loop at a
+// time, indices handed out one by one so that a thread slowed by other work on the machine
+// takes fewer of them. Idle workers sleep on a condition variable; nothing spins.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace brevant {
+
+class CThreadPool {
+ public:
+  // Work of one index: the index and the slot of the thread running it (0 .. Threads() - 1),
+  // so that each thread can own scratch memory.
+  using Work = std::function<void(int64_t index, int32_t slot)>;
+
+  // `threads` - 1 workers besides the calling thread; fewer when the system refuses to
+  // start more (the pool then runs on those it has, down to the caller alone).
+  explicit CThreadPool(int32_t threads);
+  ~CThreadPool();
+  CThreadPool(const CThreadPool&) = delete;
+  CThreadPool& operator=(const CThreadPool&) = delete;
+
+  int32_t Threads() const { return static_cast<int32_t>(workers_.size()) + 1; }
+
+  // Runs work(i, slot) for every i in [0, count), on the workers and the caller; returns
+  // when all have finished. Not reentrant: work must not call ParallelFor.
+  void ParallelFor(int64_t count, const Work& work);
+
+ private:
+  void WorkerLoop(int32_t slot);
+  void RunShare(int32_t slot);
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;   // workers wait here for a new loop
+  std::condition_variable done_;   // the caller waits here for the workers
+  const Work* work_ = nullptr;
+  int64_t count_ = 0;
+  int64_t next_ = 0;               // next index to hand out
+  uint64_t generation_ = 0;        // counts loops, so a worker joins each loop once
+  int32_t busy_ = 0;               // workers still inside the current loop
+  bool stopping_ = false;
+};
+
+// The pool of WorkerThreads() threads (pipeline_options.h), made on first use and made
+// again when that number has changed. Only one stage uses it at a time.
+CThreadPool& WorkerPool();
+
+}  // namespace brevant

@@ -57,19 +57,26 @@ struct SVotes {
   std::vector<float> first, second;
 };
 
+// The passes of one run. Pass j of a sweep (its level j; level 0 is the sweep's source)
+// works on rows `lag_` behind level j - 1, `step_` rows a step.
+//
+// With the histograms, every level's step is done before the next level's (depth first):
+// level j then reads the rows level j - 1 has just written, while they are still in the
+// cache, and a level needs only step_ + 4 rows; each level's step is spread over the threads
+// in column chunks. Without histograms the records are small enough for the cache anyway,
+// and all levels of one step run together (breadth first), one parallel loop a step.
 class CWavefront {
  public:
   CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms)
       : w_(w), h_(h), passes_(passes), bins_(histograms) {
-    // Rows a pass advances per step: fewer with the histograms, whose rows are heavy. A pass
-    // runs `lag_` rows behind the one before it, which then keeps `ringRows_` rows.
-    step_ = bins_ ? 2 : 8;
-    lag_ = step_ + 2;
-    ringRows_ = 2 * step_ + 4;
+    step_ = 8;
+    depthFirst_ = bins_;
+    lag_ = depthFirst_ ? 2 : step_ + 2;
+    ringRows_ = depthFirst_ ? step_ + 4 : 2 * step_ + 4;
     // Passes of one sweep: their rings stay below half of a whole buffer.
     sweepPasses_ = std::max<int32_t>(1, h_ / (2 * ringRows_));
     sweepPasses_ = std::min(sweepPasses_, std::max<int32_t>(passes_, 1));
-    // Stencil rows from the newest (pass 0 of the sweep) back to the oldest (its last pass).
+    // Stencil rows from the newest (level 0) back to the oldest (the sweep's last level).
     stencilRows_ = static_cast<int32_t>(std::min<int64_t>(h_, static_cast<int64_t>(lag_) * sweepPasses_ + step_));
   }
 
@@ -79,29 +86,39 @@ class CWavefront {
            CBinPlanes* histograms);
 
  private:
-  struct SItem {
-    int32_t level, y;
+  // Rows [y0, y1) of one level, columns [x0, x1).
+  struct SBlock {
+    int32_t level, y0, y1, x0, x1;
   };
 
+  static constexpr int32_t kChunk = 64;
+  // Rows a little longer than their pixels, so that the rows a pass reads and the row it
+  // writes do not all fall on the same cache sets (and 4 KB aliases) at the same column.
+  static constexpr size_t kRowPad = 16;  // columns of a block: its rows' records stay in the cache
+
   bool Sweeps() const { return passes_ > sweepPasses_; }
-  size_t EnergyRowFloats() const { return static_cast<size_t>(w_) * kEnergyRecord; }
-  size_t BinRowFloats() const { return static_cast<size_t>(w_) * kBinRecord; }
-  size_t RawFloats() const { return static_cast<size_t>(w_) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
+  size_t EnergyRowFloats() const { return static_cast<size_t>(w_) * kEnergyRecord + kRowPad; }
+  size_t BinRowFloats() const { return static_cast<size_t>(w_) * kBinRecord + kRowPad; }
+  size_t RawFloats() const { return static_cast<size_t>(kChunk) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
   SStencilRow Stencils(int32_t y) const {
     return StencilRowAt(stencils_.get() + static_cast<size_t>(y % stencilRows_) * StencilRowBytes(w_), w_);
   }
   // The first row of `level` in step t (it may lie outside the image).
   int64_t FirstRow(int64_t t, int32_t level) const { return t * step_ - static_cast<int64_t>(lag_) * level; }
 
-  void ComputeVotes(int32_t y, int32_t slot);
-  void InitialRow(int32_t y, int32_t slot);
-  void PassRow(int32_t level, int32_t y, int32_t slot);
-  void FinalRow(int32_t y, int32_t slot);
+  void DoBlock(const SBlock& block, int32_t slot);
+  void ComputeVotes(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void InitialRow(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const;
   void RunSweep(CThreadPool& pool);
 
   const int32_t w_, h_, passes_;
   const bool bins_;
-  int32_t step_ = 1, lag_ = 3, ringRows_ = 6, sweepPasses_ = 1, stencilRows_ = 1;
+  bool depthFirst_ = false;
+  int32_t step_ = 8, lag_ = 2, ringRows_ = 12, sweepPasses_ = 1, stencilRows_ = 1;
 
   // The planes of the run.
   ko::CTypedImg<float>* b_ = nullptr;
@@ -113,19 +130,21 @@ class CWavefront {
   // Per level of the sweep being run: its energy and bin records.
   std::vector<SRows> energyLevels_, binLevels_;
   CBuffer<float> energyRingMemory_, binRingMemory_, energyWhole_[2], binWhole_[2];
-  // Per thread slot: the raw rows of the final pass and the votes of one row.
+  // Per thread slot: the raw support of one chunk of the final pass and the votes of a row
+  // (indexed by column).
   std::vector<SVotes> votes_;
   CBuffer<float> rawMemory_;
 
-  std::vector<SItem> items_;  // the rows of one step
+  std::vector<SBlock> blocks_;  // the work of one parallel loop
   int32_t sweepLevels_ = 0;
   bool firstSweep_ = true, lastSweep_ = true;
   SupportRowFn energyKernel_ = nullptr, binKernel_ = nullptr;
+  AccumulateBinsFn accumulate_ = nullptr;
 };
 
 uint64_t CWavefront::Bytes(int32_t slots) const {
   const uint64_t rings = static_cast<uint64_t>(sweepPasses_) * ringRows_;
-  uint64_t records = EnergyRowFloats() + (bins_ ? BinRowFloats() : 0);
+  const uint64_t records = EnergyRowFloats() + (bins_ ? BinRowFloats() : 0);
   uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float);  // folded orientation
   bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(w_);
   bytes += (rings + (Sweeps() ? 2 * static_cast<uint64_t>(h_) : 0)) * records * sizeof(float);
@@ -146,8 +165,8 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
     }
   }
   if (!rawMemory_.Allocate(RawFloats() * static_cast<size_t>(slots))) return ko::E_OUTOFMEMORY;
-  // Small next to the buffers above, which have been had: a failure here is not expected,
-  // but std::vector reports it by throwing, which the library must not let through.
+  // Small next to the buffers above: a failure here is not expected, but std::vector
+  // reports it by throwing, which must not leave the library.
   try {
     votes_.resize(static_cast<size_t>(slots));
     for (SVotes& v : votes_) {
@@ -157,6 +176,7 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
     }
     energyLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
     binLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
+    blocks_.reserve(static_cast<size_t>(sweepPasses_ + 1) * (step_ + w_ / kChunk + 1));
   } catch (const std::bad_alloc&) {
     return ko::E_OUTOFMEMORY;
   }
@@ -165,38 +185,41 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
   const int64_t rowSpan = static_cast<int64_t>(std::max(ringRows_, 4) + 1) * static_cast<int64_t>(EnergyRowFloats());
   energyKernel_ = ChooseSupportRow(1, rowSpan);
   binKernel_ = ChooseSupportRow(kBins, rowSpan * kBins);
+  accumulate_ = ChooseAccumulateBins();
   return ko::S_OK;
 }
 
-// The votes of row y, exactly as the plain refinement casts them.
-void CWavefront::ComputeVotes(int32_t y, int32_t slot) {
+// The votes of row y, columns [x0, x1), exactly as the plain refinement casts them.
+void CWavefront::ComputeVotes(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   SVotes& v = votes_[static_cast<size_t>(slot)];
-  std::fill(v.bin.begin(), v.bin.end(), -1);
-  if (y < kPassMargin || y >= h_ - kPassMargin) return;
   const float* energy = b_->Row(y);
   const float* orientation = c_->Row(y);
-  for (int32_t x = kPassMargin; x < w_ - kPassMargin; ++x) {
+  for (int32_t x = x0; x < x1; ++x) {
+    const size_t i = static_cast<size_t>(x);
+    v.bin[i] = -1;
     int32_t bin = 0;
     float fraction = 0.0f;
     if (!OrientationBin(orientation[x], &bin, &fraction)) continue;
     const double b = energy[x];
-    v.bin[static_cast<size_t>(x)] = bin;
-    v.first[static_cast<size_t>(x)] = static_cast<float>(b * (1.0 - fraction));
-    v.second[static_cast<size_t>(x)] = static_cast<float>(b * fraction);
+    v.bin[i] = bin;
+    v.first[i] = static_cast<float>(b * (1.0 - fraction));
+    v.second[i] = static_cast<float>(b * fraction);
   }
 }
 
 // Records before the first pass: F = K = B and FB = KB = V, each added to its source.
-void CWavefront::InitialRow(int32_t y, int32_t slot) {
+void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   const float* energy = b_->Row(y);
   float* e = energyLevels_[0].Row(y);
-  for (int32_t x = 0; x < w_; ++x) e[2 * x] = e[2 * x + 1] = energy[x] + energy[x];
+  for (int32_t x = x0; x < x1; ++x) e[2 * x] = e[2 * x + 1] = energy[x] + energy[x];
   if (!bins_) return;
   float* r = binLevels_[0].Row(y);
-  std::memset(r, 0, BinRowFloats() * sizeof(float));
-  ComputeVotes(y, slot);
+  std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
+  if (y < kPassMargin || y >= h_ - kPassMargin) return;
+  const int32_t v0 = std::max(x0, kPassMargin), v1 = std::min(x1, w_ - kPassMargin);
+  ComputeVotes(y, v0, v1, slot);
   const SVotes& v = votes_[static_cast<size_t>(slot)];
-  for (int32_t x = kPassMargin; x < w_ - kPassMargin; ++x) {
+  for (int32_t x = v0; x < v1; ++x) {
     const int32_t bin = v.bin[static_cast<size_t>(x)];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
@@ -207,25 +230,25 @@ void CWavefront::InitialRow(int32_t y, int32_t slot) {
   }
 }
 
-// Pass `level` of the sweep at row y, sampled from the level before it, each channel's
-// source then added, ready for the next pass. Outside the pass margin the support is 0.
-void CWavefront::PassRow(int32_t level, int32_t y, int32_t slot) {
+// Pass `level` of the sweep at row y, columns [x0, x1): sampled from the level before it,
+// then each channel's source added, ready for the next pass. Outside the pass margin the
+// support is 0.
+void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   const float* energy = b_->Row(y);
   float* e = energyLevels_[static_cast<size_t>(level)].Row(y);
   float* r = bins_ ? binLevels_[static_cast<size_t>(level)].Row(y) : nullptr;
-  if (y < kPassMargin || y >= h_ - kPassMargin) {
-    for (int32_t x = 0; x < w_; ++x) e[2 * x] = e[2 * x + 1] = energy[x] + 0.0f;
-    if (r) std::memset(r, 0, BinRowFloats() * sizeof(float));
-    return;
-  }
-  const SStencilRow stencils = Stencils(y);
-  const int32_t x0 = kPassMargin, x1 = w_ - kPassMargin;
+  const bool insideRow = y >= kPassMargin && y < h_ - kPassMargin;
+  const int32_t k0 = insideRow ? std::max(x0, kPassMargin) : x0;
+  const int32_t k1 = insideRow ? std::min(x1, w_ - kPassMargin) : x0;
+  const SStencilRow stencils = insideRow ? Stencils(y) : SStencilRow{};
   const float* rows[kRecordRows];
-  const SRows& energyIn = energyLevels_[static_cast<size_t>(level) - 1];
-  for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
-  energyKernel_(stencils, rows, 1, x0, x1, e);
-  for (int32_t x = 0; x < w_; ++x) {
-    if (x < x0 || x >= x1) {
+  if (k0 < k1) {
+    const SRows& energyIn = energyLevels_[static_cast<size_t>(level) - 1];
+    for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
+    energyKernel_(stencils, rows, 1, k0, k1, e);
+  }
+  for (int32_t x = x0; x < x1; ++x) {
+    if (x < k0 || x >= k1) {
       e[2 * x] = e[2 * x + 1] = energy[x] + 0.0f;
     } else {
       e[2 * x] = energy[x] + e[2 * x];
@@ -233,15 +256,19 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t slot) {
     }
   }
   if (!r) return;
+  if (k0 >= k1) {
+    std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
+    return;
+  }
   const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
   for (int d = 0; d < kRecordRows; ++d) rows[d] = binsIn.Row(y - 2 + d);
-  binKernel_(stencils, rows, kBins, x0, x1, r);
-  std::memset(r, 0, static_cast<size_t>(x0) * kBinRecord * sizeof(float));
-  std::memset(r + static_cast<size_t>(x1) * kBinRecord, 0, static_cast<size_t>(w_ - x1) * kBinRecord * sizeof(float));
-  // Votes are sparse: a pixel's other bins add a source of 0, which leaves them as they are.
-  ComputeVotes(y, slot);
+  binKernel_(stencils, rows, kBins, k0, k1, r);
+  std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(k0 - x0) * kBinRecord * sizeof(float));
+  std::memset(r + static_cast<size_t>(k1) * kBinRecord, 0, static_cast<size_t>(x1 - k1) * kBinRecord * sizeof(float));
+  // Votes are sparse: the other bins add a source of 0, which leaves them as they are.
+  ComputeVotes(y, k0, k1, slot);
   const SVotes& v = votes_[static_cast<size_t>(slot)];
-  for (int32_t x = x0; x < x1; ++x) {
+  for (int32_t x = k0; x < k1; ++x) {
     const int32_t bin = v.bin[static_cast<size_t>(x)];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
@@ -254,55 +281,82 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t slot) {
   }
 }
 
-// The last pass at row y, added to the energy (and the histograms) inside the final margin.
-void CWavefront::FinalRow(int32_t y, int32_t slot) {
+// The last pass at row y, columns [x0, x1), added to the energy and the histograms inside
+// the final margin.
+void CWavefront::FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   if (y < kFinalMargin || y >= h_ - kFinalMargin) return;
-  const int32_t x0 = kFinalMargin, x1 = w_ - kFinalMargin;
+  x0 = std::max(x0, kFinalMargin);
+  x1 = std::min(x1, w_ - kFinalMargin);
+  // The scratch holds one chunk.
+  for (int32_t x = x0; x < x1; x += kChunk) FinalChunk(y, x, std::min(x1, x + kChunk), slot);
+}
+
+void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+  // The kernels write pixel x at 2 C x: shift the scratch so that x0 lands at its start.
   float* raw = rawMemory_.get() + RawFloats() * static_cast<size_t>(slot);
+  float* energyRaw = raw - static_cast<intptr_t>(x0) * kEnergyRecord;
   const SStencilRow stencils = Stencils(y);
   const float* rows[kRecordRows];
   const SRows& energyIn = energyLevels_[static_cast<size_t>(sweepLevels_) - 1];
   for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
-  energyKernel_(stencils, rows, 1, x0, x1, raw);
+  energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
   float* energy = b_->Row(y);
   for (int32_t x = x0; x < x1; ++x)
-    energy[x] = static_cast<float>((static_cast<double>(raw[2 * x + 1]) + raw[2 * x]) + energy[x]);
+    energy[x] = static_cast<float>((static_cast<double>(energyRaw[2 * x + 1]) + energyRaw[2 * x]) + energy[x]);
   if (!bins_) return;
-  float* binRaw = raw + EnergyRowFloats();
+  float* binStart = raw + static_cast<size_t>(kChunk) * kEnergyRecord;
+  float* binRaw = binStart - static_cast<intptr_t>(x0) * kBinRecord;
   const SRows& binsIn = binLevels_[static_cast<size_t>(sweepLevels_) - 1];
   for (int d = 0; d < kRecordRows; ++d) rows[d] = binsIn.Row(y - 2 + d);
   binKernel_(stencils, rows, kBins, x0, x1, binRaw);
-  for (int k = 0; k < kBins; ++k) {
-    float* out = (*histograms_)[static_cast<size_t>(k)].Row(y);
-    const float* fb = binRaw + k;
-    const float* kb = binRaw + kBins + k;
-    for (int32_t x = x0; x < x1; ++x) {
-      const size_t at = static_cast<size_t>(x) * kBinRecord;
-      out[x] = static_cast<float>((static_cast<double>(kb[at]) + fb[at]) + out[x]);
+  float* out[kBins];
+  for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y);
+  accumulate_(binRaw, x0, x1, out);
+}
+
+void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
+  for (int32_t y = block.y0; y < block.y1; ++y) {
+    if (block.level == 0) {
+      if (y >= kPassMargin && y < h_ - kPassMargin)
+        ComputeStencilRow(folded_, y, Stencils(y), std::max(block.x0, kPassMargin),
+                          std::min(block.x1, w_ - kPassMargin));
+      if (firstSweep_) InitialRow(y, block.x0, block.x1, slot);
+    } else if (block.level == sweepLevels_ && lastSweep_) {
+      FinalRow(y, block.x0, block.x1, slot);
+    } else {
+      PassRow(block.level, y, block.x0, block.x1, slot);
     }
   }
 }
 
+// The rows of `level` in step t, in chunks of columns or whole.
+void CWavefront::AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const {
+  const int64_t first = FirstRow(t, level);
+  const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(first, 0));
+  const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(first + step_, h_));
+  if (y0 >= y1) return;
+  if (!chunked) {
+    // A row at a time, so that the threads share the step evenly.
+    for (int32_t y = y0; y < y1; ++y) blocks.push_back({level, y, y + 1, 0, w_});
+    return;
+  }
+  for (int32_t x = 0; x < w_; x += kChunk) blocks.push_back({level, y0, y1, x, std::min(w_, x + kChunk)});
+}
+
 void CWavefront::RunSweep(CThreadPool& pool) {
-  std::vector<SItem>& items = items_;
+  const auto work = [this](int64_t i, int32_t slot) { DoBlock(blocks_[static_cast<size_t>(i)], slot); };
   for (int64_t t = 0; FirstRow(t, sweepLevels_) < h_; ++t) {
-    items.clear();
-    for (int32_t level = 0; level <= sweepLevels_; ++level) {
-      const int64_t first = FirstRow(t, level);
-      for (int64_t y = std::max<int64_t>(first, 0); y < std::min<int64_t>(first + step_, h_); ++y)
-        items.push_back({level, static_cast<int32_t>(y)});
-    }
-    pool.ParallelFor(static_cast<int64_t>(items.size()), [&](int64_t i, int32_t slot) {
-      const SItem item = items[static_cast<size_t>(i)];
-      if (item.level == 0) {
-        if (item.y >= kPassMargin && item.y < h_ - kPassMargin) ComputeStencilRow(folded_, item.y, Stencils(item.y));
-        if (firstSweep_) InitialRow(item.y, slot);
-      } else if (item.level == sweepLevels_ && lastSweep_) {
-        FinalRow(item.y, slot);
-      } else {
-        PassRow(item.level, item.y, slot);
+    if (depthFirst_) {
+      for (int32_t level = 0; level <= sweepLevels_; ++level) {
+        blocks_.clear();
+        AddBlock(blocks_, t, level, true);
+        pool.ParallelFor(static_cast<int64_t>(blocks_.size()), work);
       }
-    });
+    } else {
+      blocks_.clear();
+      for (int32_t level = 0; level <= sweepLevels_; ++level) AddBlock(blocks_, t, level, false);
+      pool.ParallelFor(static_cast<int64_t>(blocks_.size()), work);
+    }
     // A pass is done with its last row: one dot for it.
     for (int32_t level = 1; level <= sweepLevels_; ++level) {
       const int64_t first = FirstRow(t, level);

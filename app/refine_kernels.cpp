@@ -1,5 +1,6 @@
 #include "app/refine_kernels.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "ko/platform/cpu_features.h"
@@ -114,54 +115,94 @@ void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t
   }
 }
 
-// Four bins in the double lanes of one register; a pixel's 36 bins in 9 of them.
+// What one sample reads: worked out for a block of pixels ahead of the arithmetic, so that
+// the loads of the records do not wait for the address computations.
+struct SSamplePlan {
+  const float* neighbour[4];
+  double c[4];
+  float weight[4];
+  float* out;
+  bool valid;
+};
+
+constexpr int32_t kPlanPixels = 16;
+
+// The plans of pixels [x0, x1) (at most kPlanPixels), their records fetched into the cache.
+inline void PlanSamples(const SStencilRow& st, const float* const* rows, int32_t x0, int32_t x1, float* out,
+                        SSamplePlan* plan) {
+  for (int32_t x = x0; x < x1; ++x) {
+    for (int s = 0; s < 2; ++s) {
+      SSamplePlan& p = plan[2 * (x - x0) + s];
+      p.out = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      p.valid = (st.flags[s][x] & kStencilValid) != 0;
+      BilinearWeights(st.fx[s][x], st.fy[s][x], p.c);
+      for (int i = 0; i < 4; ++i) {
+        p.neighbour[i] = Neighbour(st, s, x, rows, kBins, i);
+        p.weight[i] = st.weight[s][i][x];
+        const char* n = reinterpret_cast<const char*>(p.neighbour[i]);
+        _mm_prefetch(n, _MM_HINT_T0);
+        _mm_prefetch(n + 64, _MM_HINT_T0);
+        _mm_prefetch(n + 128, _MM_HINT_T0);
+      }
+    }
+  }
+}
+
+// Four bins in the double lanes of one register; a sample's 36 bins in 9 of them.
+__attribute__((target("avx2"))) inline void BinsSampleAvx2(const SSamplePlan& p) {
+  const __m256d zerod = _mm256_setzero_pd();
+  const __m128 zero = _mm_setzero_ps();
+  if (!p.valid) {
+    FillNaN(p.out, kBins);
+    return;
+  }
+  __m256d acc[kBins / 4];
+  {
+    const float* n = p.neighbour[0];
+    const __m128 w = _mm_set1_ps(p.weight[0]);
+    const __m256d ci = _mm256_set1_pd(p.c[0]);
+#pragma GCC unroll 9
+    for (int g = 0; g < kBins / 4; ++g) {
+      const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
+      acc[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(t, zerod)));
+    }
+  }
+#pragma GCC unroll 2
+  for (int i = 1; i < 3; ++i) {
+    const float* n = p.neighbour[i];
+    const __m128 w = _mm_set1_ps(p.weight[i]);
+    const __m256d ci = _mm256_set1_pd(p.c[i]);
+#pragma GCC unroll 9
+    for (int g = 0; g < kBins / 4; ++g) {
+      const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
+      acc[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(acc[g], t)));
+    }
+  }
+  {
+    const float* n = p.neighbour[3];
+    const __m128 w = _mm_set1_ps(p.weight[3]);
+    const __m256d ci = _mm256_set1_pd(p.c[3]);
+#pragma GCC unroll 9
+    for (int g = 0; g < kBins / 4; ++g) {
+      const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
+      // 0 as the first operand: a NaN sum passes through, as "below 0 gives 0" keeps it.
+      _mm_storeu_ps(p.out + 4 * g, _mm_max_ps(zero, _mm256_cvtpd_ps(_mm256_add_pd(acc[g], t))));
+    }
+  }
+}
+
 __attribute__((target("avx2"))) void SupportRowBinsAvx2(const SStencilRow& st, const float* const* rows,
                                                         int32_t channels, int32_t x0, int32_t x1, float* out) {
   (void)channels;
-  const __m256d zerod = _mm256_setzero_pd();
-  const __m128 zero = _mm_setzero_ps();
-  for (int32_t x = x0; x < x1; ++x) {
-    for (int s = 0; s < 2; ++s) {
-      float* o = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
-      if (!(st.flags[s][x] & kStencilValid)) {
-        FillNaN(o, kBins);
-        continue;
-      }
-      double c[4];
-      BilinearWeights(st.fx[s][x], st.fy[s][x], c);
-      __m256d acc[kBins / 4];
-      {
-        const float* n = Neighbour(st, s, x, rows, kBins, 0);
-        const __m128 w = _mm_set1_ps(st.weight[s][0][x]);
-        const __m256d ci = _mm256_set1_pd(c[0]);
-#pragma GCC unroll 9
-        for (int g = 0; g < kBins / 4; ++g) {
-          const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
-          acc[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(t, zerod)));
-        }
-      }
-#pragma GCC unroll 2
-      for (int i = 1; i < 3; ++i) {
-        const float* n = Neighbour(st, s, x, rows, kBins, i);
-        const __m128 w = _mm_set1_ps(st.weight[s][i][x]);
-        const __m256d ci = _mm256_set1_pd(c[i]);
-#pragma GCC unroll 9
-        for (int g = 0; g < kBins / 4; ++g) {
-          const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
-          acc[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(acc[g], t)));
-        }
-      }
-      {
-        const float* n = Neighbour(st, s, x, rows, kBins, 3);
-        const __m128 w = _mm_set1_ps(st.weight[s][3][x]);
-        const __m256d ci = _mm256_set1_pd(c[3]);
-#pragma GCC unroll 9
-        for (int g = 0; g < kBins / 4; ++g) {
-          const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
-          _mm_storeu_ps(o + 4 * g, _mm_max_ps(zero, _mm256_cvtpd_ps(_mm256_add_pd(acc[g], t))));
-        }
-      }
-    }
+  // The plans of the next block are made (and its records fetched) before this block runs.
+  SSamplePlan plans[2][2 * kPlanPixels];
+  int current = 0;
+  PlanSamples(st, rows, x0, std::min(x1, x0 + kPlanPixels), out, plans[current]);
+  for (int32_t x = x0; x < x1; x += kPlanPixels) {
+    const int32_t end = std::min(x1, x + kPlanPixels);
+    if (end < x1) PlanSamples(st, rows, end, std::min(x1, end + kPlanPixels), out, plans[1 - current]);
+    for (int32_t j = 0; j < 2 * (end - x); ++j) BinsSampleAvx2(plans[current][j]);
+    current = 1 - current;
   }
 }
 
@@ -237,7 +278,36 @@ __attribute__((target("avx2"))) void SupportRowEnergyAvx2(const SStencilRow& st,
   SupportRowScalar(st, rows, channels, x, x1, out);
 }
 
+__attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1,
+                                                        float* const* out) {
+  int32_t x = x0;
+  for (; x + 4 <= x1; x += 4) {
+    const float* p = records + static_cast<intptr_t>(x) * 2 * kBins;
+    for (int k = 0; k < kBins; k += 4) {
+      // Rows: pixels x .. x + 3, lanes: bins k .. k + 3 of KB + FB in double.
+      __m256d r[4];
+      for (int j = 0; j < 4; ++j) {
+        const float* q = p + j * 2 * kBins;
+        r[j] = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(q + kBins + k)), _mm256_cvtps_pd(_mm_loadu_ps(q + k)));
+      }
+      const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
+      const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
+      const __m256d columns[4] = {_mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
+                                  _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
+      for (int j = 0; j < 4; ++j) {
+        float* o = out[k + j] + x;
+        _mm_storeu_ps(o, _mm256_cvtpd_ps(_mm256_add_pd(columns[j], _mm256_cvtps_pd(_mm_loadu_ps(o)))));
+      }
+    }
+  }
+  AccumulateBinsScalar(records, x, x1, out);
+}
+
 #else
+
+void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out) {
+  AccumulateBinsScalar(records, x0, x1, out);
+}
 
 void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
                         float* out) {
@@ -253,6 +323,23 @@ void SupportRowEnergyAvx2(const SStencilRow& st, const float* const* rows, int32
 }
 
 #endif
+
+void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* const* out) {
+  for (int32_t xb = x0; xb < x1; xb += 16) {
+    const int32_t xe = xb + 16 < x1 ? xb + 16 : x1;
+    for (int k = 0; k < kBins; ++k) {
+      float* o = out[k];
+      for (int32_t x = xb; x < xe; ++x) {
+        const float* p = records + static_cast<intptr_t>(x) * 2 * kBins;
+        o[x] = static_cast<float>((static_cast<double>(p[kBins + k]) + p[k]) + o[x]);
+      }
+    }
+  }
+}
+
+AccumulateBinsFn ChooseAccumulateBins() {
+  return ko::GetCpuFeatures().avx2 ? AccumulateBinsAvx2 : AccumulateBinsScalar;
+}
 
 SupportRowFn ChooseSupportRow(int32_t channels, int64_t rowSpan) {
   const ko::CpuFeatures cpu = ko::GetCpuFeatures();

@@ -36,6 +36,15 @@ void SupportRowBinsSse2(const SStencilRow& stencils, const float* const* rows, i
 void SupportRowBinsAvx2(const SStencilRow& stencils, const float* const* rows, int32_t channels, int32_t x0,
                         int32_t x1, float* out);
 
+// The histograms' final step for pixels x0 <= x < x1 of a row: out[k][x] = (KB + FB) + out[k][x]
+// for the 36 bins k, summed in double and rounded once, from the last pass's raw records
+// (bin k's forward support at records[72 x + k], its backward one at records[72 x + 36 + k]).
+using AccumulateBinsFn = void (*)(const float* records, int32_t x0, int32_t x1, float* const* out);
+void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* const* out);
+// Four pixels by four bins at a time, turned around in registers.
+void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out);
+AccumulateBinsFn ChooseAccumulateBins();
+
 // The fastest form for `channels` that the processor features in effect allow; `rowSpan`
 // is the largest distance in floats between two record rows a pass reads.
 SupportRowFn ChooseSupportRow(int32_t channels, int64_t rowSpan);

@@ -90,11 +90,11 @@ SStencilRow StencilRowAt(void* memory, int32_t w) {
   return row;
 }
 
-void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils) {
-  const int32_t w = folded.width;
+void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
+                       int32_t x1) {
   const float yf = static_cast<float>(y);
   const float* row = folded.Row(y);
-  for (int32_t x = kPassMargin; x < w - kPassMargin; ++x) {
+  for (int32_t x = x0; x < x1; ++x) {
     const float xf = static_cast<float>(x);
     const float theta = row[x];
     const double phi = theta + kPi;

@@ -49,8 +49,9 @@ inline void BilinearWeights(float fxf, float fyf, double c[4]) {
 void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<float>& folded, int32_t y0,
                          int32_t y1);
 
-// The stencils of row y, 2 <= y < H - 2, for 2 <= x < W - 2, from the folded orientation.
-// Other entries are left as they are.
-void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils);
+// The stencils of row y (2 <= y < H - 2) for x0 <= x < x1 (inside 2 <= x < W - 2), from the
+// folded orientation. Other entries are left as they are.
+void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
+                       int32_t x1);
 
 }  // namespace brevant

@@ -19,4 +19,10 @@ ko::HRESULT NormalizeLocalContrastPlain(CEdgeState& state, ko::CTypedImg<float> 
 // the result formed as the rows come. The same bits as the plain form.
 ko::HRESULT NormalizeLocalContrastFast(CEdgeState& state, ko::CTypedImg<float> energy);
 
+// The two smoothings of the fast form alone: the local mean of B and of B^2 (13-tap Gaussian
+// of sigma 2, replicated border) into planes of B's size, as FilterImage gives them. For
+// measuring and testing the smoothing by itself.
+ko::HRESULT SmoothForContrastFast(const ko::CTypedImg<float>& energy, ko::CTypedImg<float>& mean,
+                                  ko::CTypedImg<float>& meanSquares);
+
 }  // namespace brevant

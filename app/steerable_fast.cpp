@@ -32,6 +32,9 @@ constexpr int kHorizontalKernels = 6;  // a, b, g, c, f, d: G2c and H2d share g 
 // Per basis filter (G2a, G2b, G2c, H2a, H2b, H2c, H2d): its horizontal kernel among the six.
 constexpr int kHorizontalOf[kBasisFilters] = {0, 1, 2, 3, 4, 5, 2};
 constexpr int32_t kStripWidth = 128;  // a strip's ring of rows stays in the cache
+// Ring rows a cache line longer than the strip, so that the rows a vertical sum reads do
+// not all fall on the same cache sets.
+constexpr int32_t kRowPad = 8;
 
 inline float Orientation(float h2a, float h2d) { return static_cast<float>(Atan2F(-h2a, h2d) + kPi); }
 
@@ -193,7 +196,7 @@ ko::HRESULT CSteerableStrips::Prepare(int32_t slots) {
     const ko::CKernel* kernel = i < kHorizontalKernels ? horizontal[i] : vertical[i - kHorizontalKernels];
     for (size_t t = 0; t < n; ++t) taps_[i * n + t] = kernel->taps[t];
   }
-  const size_t width = static_cast<size_t>(std::min(kStripWidth, std::max(1, w_ - 2 * r_)));
+  const size_t width = static_cast<size_t>(std::min(kStripWidth, std::max(1, w_ - 2 * r_))) + kRowPad;
   try {
     scratch_.resize(static_cast<size_t>(slots));
   } catch (const std::bad_alloc&) {
@@ -231,7 +234,7 @@ void CSteerableStrips::Strip(int32_t x0, int32_t x1, SStripScratch& s, const ko:
                              ko::CTypedImg<float>& energy, ko::CTypedImg<float>& orientation) const {
   const int32_t count = x1 - x0;
   const size_t n = static_cast<size_t>(n_);
-  const size_t width = static_cast<size_t>(std::min(kStripWidth, std::max(1, w_ - 2 * r_)));
+  const size_t width = static_cast<size_t>(std::min(kStripWidth, std::max(1, w_ - 2 * r_))) + kRowPad;
   const double* responses[kBasisFilters];
   for (int f = 0; f < kBasisFilters; ++f) responses[f] = s.responses + static_cast<size_t>(f) * width;
   for (int32_t v = 0; v < h_; ++v) {

@@ -181,6 +181,10 @@ void Smoothing(const SOptions& o, const ko::CTypedImg<float>& input) {
              ko::FilterImage(s.energy, b, kernel, kernel, ko::BorderClamp);
            }),
            y);
+  for (int32_t t : o.threads) {
+    SetWorkerThreads(t);
+    PrintRow(work, "fast", t, Measure(o.reps, nullptr, [&] { SmoothForContrastFast(s.energy, a, b); }), y);
+  }
   const std::string stage = "contrast normalisation (whole stage)";
   PrintRow(stage, "plain", 1, Measure(o.reps, nullptr, [&] { NormalizeLocalContrastPlain(s, s.energy); }), y);
   for (int32_t t : o.threads) {

@@ -14,6 +14,7 @@
 #include "app/memory_budget.h"
 #include "app/pipeline_options.h"
 #include "app/refine_engine.h"
+#include "app/result_stream.h"
 #include "app/result_file.h"
 #include "app/steerable_energy.h"
 #include "ko/platform/memory.h"
@@ -234,15 +235,34 @@ int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeStat
 
   hr = state.normalized.CopyTo(&state.energy);
   if (hr < 0) return ReportStageFailure("refining the edges", hr);
-  hr = RefineEdgeEnergyFast(state, state.energy, state.orientation);
+  // Plane 2 and the histogram planes go to the file row band by row band as the passes
+  // finish them, written by the stream's thread while the passes go on.
+  CResultStream stream(file);
+  const size_t rowBytes = static_cast<size_t>(w) * sizeof(float);
+  int32_t submitted = 0;  // rows [0, submitted) are queued
+  const auto submit = [&](int32_t y1) {
+    const int32_t y0 = submitted;
+    for (int32_t p = 0; p < (state.computeHistograms ? 1 + kHistogramBins : 1); ++p) {
+      const ko::CTypedImg<float>& plane = p == 0 ? state.energy : state.histograms[static_cast<size_t>(p - 1)];
+      const uint64_t start = static_cast<uint64_t>(2 + p) * planeBytes;
+      if (static_cast<size_t>(plane.stride) == rowBytes) {
+        stream.WriteAt(plane.Row(y0), rowBytes * static_cast<size_t>(y1 - y0), start + rowBytes * y0);
+      } else {
+        for (int32_t y = y0; y < y1; ++y) stream.WriteAt(plane.Row(y), rowBytes, start + rowBytes * y);
+      }
+    }
+    submitted = y1;
+  };
+  constexpr int32_t kRowsPerWrite = 64;
+  // The histogram planes were made zero above: the refinement writes them without reading.
+  hr = RefineEdgeEnergyStreamed(state, state.energy, state.orientation, true, [&](int32_t, int32_t y1) {
+    if (y1 - submitted >= kRowsPerWrite || y1 == h) submit(y1);
+  });
   if (hr < 0) return ReportStageFailure("refining the edges", hr);
+  if (submitted < h) submit(h);
 
   std::printf("\nWriting %s\n", outputName.c_str());
-  if (!WritePlaneDirect(file, state.energy)) return ReportWriteFailure(outputName);
-  if (state.computeHistograms) {
-    for (const ko::CTypedImg<float>& plane : state.histograms)
-      if (!WritePlaneDirect(file, plane)) return ReportWriteFailure(outputName);
-  }
+  if (!stream.Finish()) return ReportWriteFailure(outputName);
   if (!file.Commit()) {
     std::printf("Cannot complete the result file %s: %s.\n", outputName.c_str(), std::strerror(errno));
     return 1;

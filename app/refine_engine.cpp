@@ -83,7 +83,7 @@ class CWavefront {
   uint64_t Bytes(int32_t slots) const;
   ko::HRESULT Allocate(int32_t slots);
   void Run(CThreadPool& pool, ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation,
-           CBinPlanes* histograms);
+           CBinPlanes* histograms, bool histogramsZero, const RowsDoneFn& rowsDone);
 
  private:
   // Rows [y0, y1) of one level, columns [x0, x1).
@@ -124,6 +124,8 @@ class CWavefront {
   ko::CTypedImg<float>* b_ = nullptr;
   const ko::CTypedImg<float>* c_ = nullptr;
   CBinPlanes* histograms_ = nullptr;
+  const RowsDoneFn* rowsDone_ = nullptr;
+  bool histogramsZero_ = false;
 
   ko::CTypedImg<float> folded_;
   CBuffer<uint8_t> stencils_;
@@ -311,7 +313,7 @@ void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   binKernel_(stencils, rows, kBins, x0, x1, binRaw);
   float* out[kBins];
   for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y);
-  accumulate_(binRaw, x0, x1, out);
+  accumulate_(binRaw, x0, x1, out, histogramsZero_);
 }
 
 void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
@@ -357,6 +359,13 @@ void CWavefront::RunSweep(CThreadPool& pool) {
       for (int32_t level = 0; level <= sweepLevels_; ++level) AddBlock(blocks_, t, level, false);
       pool.ParallelFor(static_cast<int64_t>(blocks_.size()), work);
     }
+    // The final pass's rows of this step are done.
+    const int64_t last = FirstRow(t, sweepLevels_);
+    if (lastSweep_ && *rowsDone_ && last + step_ > 0) {
+      const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(last, 0));
+      const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(last + step_, h_));
+      (*rowsDone_)(y0, y1);
+    }
     // A pass is done with its last row: one dot for it.
     for (int32_t level = 1; level <= sweepLevels_; ++level) {
       const int64_t first = FirstRow(t, level);
@@ -369,7 +378,9 @@ void CWavefront::RunSweep(CThreadPool& pool) {
 }
 
 void CWavefront::Run(CThreadPool& pool, ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation,
-                     CBinPlanes* histograms) {
+                     CBinPlanes* histograms, bool histogramsZero, const RowsDoneFn& rowsDone) {
+  rowsDone_ = &rowsDone;
+  histogramsZero_ = histogramsZero;
   b_ = &energy;
   c_ = &orientation;
   histograms_ = histograms;
@@ -446,6 +457,11 @@ uint64_t RefinementWavefrontBytes(int32_t w, int32_t h, int32_t passes, bool his
 }
 
 ko::HRESULT RefineEdgeEnergyFast(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation) {
+  return RefineEdgeEnergyStreamed(state, energy, orientation, false, RowsDoneFn());
+}
+
+ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
+                                     bool histogramsZero, const RowsDoneFn& rowsDone) {
   if (!IsFloatPlane(energy) || !IsFloatPlane(orientation) || energy.width != orientation.width ||
       energy.height != orientation.height)
     return ko::E_INVALIDARG;
@@ -482,7 +498,7 @@ ko::HRESULT RefineEdgeEnergyFast(CEdgeState& state, ko::CTypedImg<float> energy,
   }
   std::printf("Number of iterations = %d\n", passes);
   if (run) {
-    wavefront.Run(pool, energy, orientation, bins);
+    wavefront.Run(pool, energy, orientation, bins, histogramsZero, rowsDone);
     return ko::S_OK;
   }
   for (int32_t pass = 0; pass < passes; ++pass) {
@@ -490,6 +506,7 @@ ko::HRESULT RefineEdgeEnergyFast(CEdgeState& state, ko::CTypedImg<float> energy,
     std::fflush(stdout);
   }
   if (!NothingToRefine(w, h)) FinishWithoutPasses(energy, orientation, bins);
+  if (rowsDone) rowsDone(0, h);
   return ko::S_OK;
 }
 

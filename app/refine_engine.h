@@ -10,11 +10,22 @@
 // buffer, so that the rings never outgrow the planes they replace.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include "app/edge_state.h"
 #include "app/orientation_histograms.h"
 
 namespace brevant {
+
+// Told, on the calling thread, that rows [y0, y1) of the energy and of the histograms hold
+// their final values; each row is told once, in order.
+using RowsDoneFn = std::function<void(int32_t y0, int32_t y1)>;
+
+// RefineEdgeEnergyFast (edge_refinement.h), telling `rowsDone` about rows as they become
+// final, so that they can be written while the passes go on. `histogramsZero`: the caller
+// knows every histogram plane holds +0 (so the passes only write them, never read them).
+ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
+                                     bool histogramsZero, const RowsDoneFn& rowsDone);
 
 // Bytes of the buffers the fast refinement allocates for a w x h image (besides the planes
 // it is given), with `threads` worker threads; for the driver's memory check.

@@ -139,6 +139,9 @@ inline void PlanSamples(const SStencilRow& st, const float* const* rows, int32_t
       for (int i = 0; i < 4; ++i) {
         p.neighbour[i] = Neighbour(st, s, x, rows, kBins, i);
         p.weight[i] = st.weight[s][i][x];
+      }
+      // The left neighbours were mostly the right ones of the pixel before: fetch the right.
+      for (int i = 1; i < 4; i += 2) {
         const char* n = reinterpret_cast<const char*>(p.neighbour[i]);
         _mm_prefetch(n, _MM_HINT_T0);
         _mm_prefetch(n + 64, _MM_HINT_T0);
@@ -279,7 +282,7 @@ __attribute__((target("avx2"))) void SupportRowEnergyAvx2(const SStencilRow& st,
 }
 
 __attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1,
-                                                        float* const* out) {
+                                                        float* const* out, bool outIsZero) {
   int32_t x = x0;
   for (; x + 4 <= x1; x += 4) {
     const float* p = records + static_cast<intptr_t>(x) * 2 * kBins;
@@ -296,17 +299,18 @@ __attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, in
                                   _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
       for (int j = 0; j < 4; ++j) {
         float* o = out[k + j] + x;
-        _mm_storeu_ps(o, _mm256_cvtpd_ps(_mm256_add_pd(columns[j], _mm256_cvtps_pd(_mm_loadu_ps(o)))));
+        const __m256d before = outIsZero ? _mm256_setzero_pd() : _mm256_cvtps_pd(_mm_loadu_ps(o));
+        _mm_storeu_ps(o, _mm256_cvtpd_ps(_mm256_add_pd(columns[j], before)));
       }
     }
   }
-  AccumulateBinsScalar(records, x, x1, out);
+  AccumulateBinsScalar(records, x, x1, out, outIsZero);
 }
 
 #else
 
-void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out) {
-  AccumulateBinsScalar(records, x0, x1, out);
+void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out, bool outIsZero) {
+  AccumulateBinsScalar(records, x0, x1, out, outIsZero);
 }
 
 void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
@@ -324,14 +328,15 @@ void SupportRowEnergyAvx2(const SStencilRow& st, const float* const* rows, int32
 
 #endif
 
-void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* const* out) {
+void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* const* out, bool outIsZero) {
   for (int32_t xb = x0; xb < x1; xb += 16) {
     const int32_t xe = xb + 16 < x1 ? xb + 16 : x1;
     for (int k = 0; k < kBins; ++k) {
       float* o = out[k];
       for (int32_t x = xb; x < xe; ++x) {
         const float* p = records + static_cast<intptr_t>(x) * 2 * kBins;
-        o[x] = static_cast<float>((static_cast<double>(p[kBins + k]) + p[k]) + o[x]);
+        const float before = outIsZero ? 0.0f : o[x];
+        o[x] = static_cast<float>((static_cast<double>(p[kBins + k]) + p[k]) + before);
       }
     }
   }

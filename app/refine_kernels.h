@@ -39,10 +39,11 @@ void SupportRowBinsAvx2(const SStencilRow& stencils, const float* const* rows, i
 // The histograms' final step for pixels x0 <= x < x1 of a row: out[k][x] = (KB + FB) + out[k][x]
 // for the 36 bins k, summed in double and rounded once, from the last pass's raw records
 // (bin k's forward support at records[72 x + k], its backward one at records[72 x + 36 + k]).
-using AccumulateBinsFn = void (*)(const float* records, int32_t x0, int32_t x1, float* const* out);
-void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* const* out);
+// With `outIsZero` the planes are known to hold +0 there and are only written, not read.
+using AccumulateBinsFn = void (*)(const float* records, int32_t x0, int32_t x1, float* const* out, bool outIsZero);
+void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* const* out, bool outIsZero);
 // Four pixels by four bins at a time, turned around in registers.
-void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out);
+void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out, bool outIsZero);
 AccumulateBinsFn ChooseAccumulateBins();
 
 // The fastest form for `channels` that the processor features in effect allow; `rowSpan`

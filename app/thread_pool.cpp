@@ -11,7 +11,10 @@ namespace brevant {
 CThreadPool::CThreadPool(int32_t threads) {
   // Starting a thread can fail (resource limits, memory); the pool then makes do with fewer.
   try {
-    workers_.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
+    const size_t slots = threads > 1 ? static_cast<size_t>(threads) : 1;
+    front_.assign(slots, 0);
+    back_.assign(slots, 0);
+    workers_.reserve(slots - 1);
     for (int32_t slot = 1; slot < threads; ++slot) workers_.emplace_back(&CThreadPool::WorkerLoop, this, slot);
   } catch (const std::exception&) {
   }
@@ -26,11 +29,31 @@ CThreadPool::~CThreadPool() {
   for (std::thread& t : workers_) t.join();
 }
 
+bool CThreadPool::TakeIndex(int32_t slot, int64_t* index) {
+  const size_t own = static_cast<size_t>(slot);
+  if (front_[own] < back_[own]) {
+    *index = front_[own]++;
+    return true;
+  }
+  // Steal from the share with most left, from its end.
+  size_t victim = own;
+  int64_t most = 0;
+  for (size_t s = 0; s < front_.size(); ++s) {
+    if (back_[s] - front_[s] > most) {
+      most = back_[s] - front_[s];
+      victim = s;
+    }
+  }
+  if (most == 0) return false;
+  *index = --back_[victim];
+  return true;
+}
+
 // Takes indices of the current loop until none is left.
 void CThreadPool::RunShare(int32_t slot) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (next_ < count_) {
-    const int64_t index = next_++;
+  int64_t index = 0;
+  while (TakeIndex(slot, &index)) {
     const Work* work = work_;
     lock.unlock();
     (*work)(index, slot);
@@ -62,8 +85,11 @@ void CThreadPool::ParallelFor(int64_t count, const Work& work) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     work_ = &work;
-    count_ = count;
-    next_ = 0;
+    const int64_t threads = Threads();
+    for (int64_t s = 0; s < threads; ++s) {
+      front_[static_cast<size_t>(s)] = count * s / threads;
+      back_[static_cast<size_t>(s)] = count * (s + 1) / threads;
+    }
     busy_ = static_cast<int32_t>(workers_.size());
     ++generation_;
   }

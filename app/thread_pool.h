@@ -1,6 +1,9 @@
 // A small pool of worker threads for the fast forms of the stages: one parallel loop at a
-// time, indices handed out one by one so that a thread slowed by other work on the machine
-// takes fewer of them. Idle workers sleep on a condition variable; nothing spins.
+// time. Each thread first works through its own contiguous share of the indices, in order
+// (so that the same thread keeps meeting the same region of an image, and its cache),
+// then takes indices from the end of the shares of the others, so that a thread slowed by
+// other work on the machine does less. Idle workers sleep on a condition variable; nothing
+// spins.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -38,9 +41,13 @@ class CThreadPool {
   std::mutex mutex_;
   std::condition_variable wake_;   // workers wait here for a new loop
   std::condition_variable done_;   // the caller waits here for the workers
+  // Takes the next index for `slot`: from its own share, else from the back of another;
+  // false when none is left. Called with the mutex held.
+  bool TakeIndex(int32_t slot, int64_t* index);
+
   const Work* work_ = nullptr;
-  int64_t count_ = 0;
-  int64_t next_ = 0;               // next index to hand out
+  // Per slot: the indices [front, back) of its share not yet handed out.
+  std::vector<int64_t> front_, back_;
   uint64_t generation_ = 0;        // counts loops, so a worker joins each loop once
   int32_t busy_ = 0;               // workers still inside the current loop
   bool stopping_ = false;

@@ -51,12 +51,6 @@ struct SRows {
   float* Row(int32_t y) const { return data + static_cast<size_t>(y % rows) * rowFloats; }
 };
 
-// A pixel's two votes: bin < 0 when it casts none.
-struct SVotes {
-  std::vector<int32_t> bin;
-  std::vector<float> first, second;
-};
-
 // The passes of one run. Pass j of a sweep (its level j; level 0 is the sweep's source)
 // works on rows `lag_` behind level j - 1, `step_` rows a step.
 //
@@ -107,9 +101,9 @@ class CWavefront {
   int64_t FirstRow(int64_t t, int32_t level) const { return t * step_ - static_cast<int64_t>(lag_) * level; }
 
   void DoBlock(const SBlock& block, int32_t slot);
-  void ComputeVotes(int32_t y, int32_t x0, int32_t x1, int32_t slot);
-  void InitialRow(int32_t y, int32_t x0, int32_t x1, int32_t slot);
-  void PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void ComputeVotes(int32_t y, int32_t x0, int32_t x1);
+  void InitialRow(int32_t y, int32_t x0, int32_t x1);
+  void PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1);
   void FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot);
   void FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot);
   void AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const;
@@ -132,9 +126,7 @@ class CWavefront {
   // Per level of the sweep being run: its energy and bin records.
   std::vector<SRows> energyLevels_, binLevels_;
   CBuffer<float> energyRingMemory_, binRingMemory_, energyWhole_[2], binWhole_[2];
-  // Per thread slot: the raw support of one chunk of the final pass and the votes of a row
-  // (indexed by column).
-  std::vector<SVotes> votes_;
+  // Per thread slot: the raw support of one chunk of the final pass.
   CBuffer<float> rawMemory_;
 
   std::vector<SBlock> blocks_;  // the work of one parallel loop
@@ -150,7 +142,7 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
   uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float);  // folded orientation
   bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(w_);
   bytes += (rings + (Sweeps() ? 2 * static_cast<uint64_t>(h_) : 0)) * records * sizeof(float);
-  bytes += static_cast<uint64_t>(slots) * (RawFloats() * sizeof(float) + static_cast<uint64_t>(w_) * 12);
+  bytes += static_cast<uint64_t>(slots) * RawFloats() * sizeof(float);
   return bytes;
 }
 
@@ -170,12 +162,6 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
   // Small next to the buffers above: a failure here is not expected, but std::vector
   // reports it by throwing, which must not leave the library.
   try {
-    votes_.resize(static_cast<size_t>(slots));
-    for (SVotes& v : votes_) {
-      v.bin.assign(static_cast<size_t>(w_), -1);
-      v.first.assign(static_cast<size_t>(w_), 0.0f);
-      v.second.assign(static_cast<size_t>(w_), 0.0f);
-    }
     energyLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
     binLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
     blocks_.reserve(static_cast<size_t>(sweepPasses_ + 1) * (step_ + w_ / kChunk + 1));
@@ -191,26 +177,26 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
   return ko::S_OK;
 }
 
-// The votes of row y, columns [x0, x1), exactly as the plain refinement casts them.
-void CWavefront::ComputeVotes(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
-  SVotes& v = votes_[static_cast<size_t>(slot)];
+// The votes of row y, columns [x0, x1), exactly as the plain refinement casts them, kept
+// with the row's stencils for every pass.
+void CWavefront::ComputeVotes(int32_t y, int32_t x0, int32_t x1) {
+  const SStencilRow st = Stencils(y);
   const float* energy = b_->Row(y);
   const float* orientation = c_->Row(y);
   for (int32_t x = x0; x < x1; ++x) {
-    const size_t i = static_cast<size_t>(x);
-    v.bin[i] = -1;
+    st.voteBin[x] = -1;
     int32_t bin = 0;
     float fraction = 0.0f;
     if (!OrientationBin(orientation[x], &bin, &fraction)) continue;
     const double b = energy[x];
-    v.bin[i] = bin;
-    v.first[i] = static_cast<float>(b * (1.0 - fraction));
-    v.second[i] = static_cast<float>(b * fraction);
+    st.voteBin[x] = static_cast<int8_t>(bin);
+    st.voteFirst[x] = static_cast<float>(b * (1.0 - fraction));
+    st.voteSecond[x] = static_cast<float>(b * fraction);
   }
 }
 
 // Records before the first pass: F = K = B and FB = KB = V, each added to its source.
-void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1) {
   const float* energy = b_->Row(y);
   float* e = energyLevels_[0].Row(y);
   for (int32_t x = x0; x < x1; ++x) e[2 * x] = e[2 * x + 1] = energy[x] + energy[x];
@@ -219,14 +205,13 @@ void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
   if (y < kPassMargin || y >= h_ - kPassMargin) return;
   const int32_t v0 = std::max(x0, kPassMargin), v1 = std::min(x1, w_ - kPassMargin);
-  ComputeVotes(y, v0, v1, slot);
-  const SVotes& v = votes_[static_cast<size_t>(slot)];
+  const SStencilRow v = Stencils(y);  // level 0 has just cast them
   for (int32_t x = v0; x < v1; ++x) {
-    const int32_t bin = v.bin[static_cast<size_t>(x)];
+    const int32_t bin = v.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
-    const float a = v.first[static_cast<size_t>(x)], b = v.second[static_cast<size_t>(x)];
+    const float a = v.voteFirst[x], b = v.voteSecond[x];
     p[bin] = p[kBins + bin] = a + a;
     p[next] = p[kBins + next] = b + b;
   }
@@ -235,7 +220,7 @@ void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
 // Pass `level` of the sweep at row y, columns [x0, x1): sampled from the level before it,
 // then each channel's source added, ready for the next pass. Outside the pass margin the
 // support is 0.
-void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
   const float* energy = b_->Row(y);
   float* e = energyLevels_[static_cast<size_t>(level)].Row(y);
   float* r = bins_ ? binLevels_[static_cast<size_t>(level)].Row(y) : nullptr;
@@ -268,14 +253,12 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1, int32
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(k0 - x0) * kBinRecord * sizeof(float));
   std::memset(r + static_cast<size_t>(k1) * kBinRecord, 0, static_cast<size_t>(x1 - k1) * kBinRecord * sizeof(float));
   // Votes are sparse: the other bins add a source of 0, which leaves them as they are.
-  ComputeVotes(y, k0, k1, slot);
-  const SVotes& v = votes_[static_cast<size_t>(slot)];
   for (int32_t x = k0; x < k1; ++x) {
-    const int32_t bin = v.bin[static_cast<size_t>(x)];
+    const int32_t bin = stencils.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
-    const float a = v.first[static_cast<size_t>(x)], b = v.second[static_cast<size_t>(x)];
+    const float a = stencils.voteFirst[x], b = stencils.voteSecond[x];
     p[bin] = a + p[bin];
     p[kBins + bin] = a + p[kBins + bin];
     p[next] = b + p[next];
@@ -319,14 +302,16 @@ void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
 void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
   for (int32_t y = block.y0; y < block.y1; ++y) {
     if (block.level == 0) {
-      if (y >= kPassMargin && y < h_ - kPassMargin)
-        ComputeStencilRow(folded_, y, Stencils(y), std::max(block.x0, kPassMargin),
-                          std::min(block.x1, w_ - kPassMargin));
-      if (firstSweep_) InitialRow(y, block.x0, block.x1, slot);
+      if (y >= kPassMargin && y < h_ - kPassMargin) {
+        const int32_t x0 = std::max(block.x0, kPassMargin), x1 = std::min(block.x1, w_ - kPassMargin);
+        ComputeStencilRow(folded_, y, Stencils(y), x0, x1);
+        if (bins_ && x0 < x1) ComputeVotes(y, x0, x1);
+      }
+      if (firstSweep_) InitialRow(y, block.x0, block.x1);
     } else if (block.level == sweepLevels_ && lastSweep_) {
       FinalRow(y, block.x0, block.x1, slot);
     } else {
-      PassRow(block.level, y, block.x0, block.x1, slot);
+      PassRow(block.level, y, block.x0, block.x1);
     }
   }
 }

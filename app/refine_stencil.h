@@ -23,6 +23,11 @@ struct SStencilRow {
   int32_t* ix[2];       // column of p00
   int8_t* dy[2];        // row of p00 relative to the pixel's row, -2 .. 1
   uint8_t* flags[2];    // bit i (0..3): neighbour i gives its backward support; kStencilValid
+  // The pixel's two histogram votes, kept with the row's geometry for every pass: bin and
+  // bin + 1 (mod 36) receive first and second; bin -1 when it casts none.
+  int8_t* voteBin;
+  float* voteFirst;
+  float* voteSecond;
 };
 
 constexpr uint8_t kStencilValid = 0x10;  // clear: the point lies outside (a non-finite orientation)

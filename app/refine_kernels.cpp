@@ -130,6 +130,17 @@ constexpr int32_t kPlanPixels = 16;
 // The plans of pixels [x0, x1) (at most kPlanPixels), their records fetched into the cache.
 inline void PlanSamples(const SStencilRow& st, const float* const* rows, int32_t x0, int32_t x1, float* out,
                         SSamplePlan* plan) {
+  // The stencils of the block after next: their rows were made a while ago and have left the
+  // nearer caches; each field is a stream of its own.
+  const int32_t ahead = x1 + kPlanPixels;
+  for (int s = 0; s < 2 && ahead < st.width; ++s) {
+    for (int i = 0; i < 4; ++i) _mm_prefetch(reinterpret_cast<const char*>(st.weight[s][i] + ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(st.fx[s] + ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(st.fy[s] + ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(st.ix[s] + ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(st.dy[s] + ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(st.flags[s] + ahead), _MM_HINT_T0);
+  }
   for (int32_t x = x0; x < x1; ++x) {
     for (int s = 0; s < 2; ++s) {
       SSamplePlan& p = plan[2 * (x - x0) + s];

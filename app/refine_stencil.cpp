@@ -110,6 +110,7 @@ SStencilRow StencilRowAt(void* memory, int32_t w) {
     p += n;
   }
   row.voteBin = reinterpret_cast<int8_t*>(p);
+  row.width = w;
   return row;
 }
 

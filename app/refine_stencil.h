@@ -28,6 +28,7 @@ struct SStencilRow {
   int8_t* voteBin;
   float* voteFirst;
   float* voteSecond;
+  int32_t width;  // pixels of the row
 };
 
 constexpr uint8_t kStencilValid = 0x10;  // clear: the point lies outside (a non-finite orientation)

@@ -246,7 +246,7 @@ class CIfdReader : public CWicMetadataReader {
 
   // ASCII: the text up to its first NUL (or all of it), always terminated.
   static HRESULT MakeString(const TiffEntry& e, PROPVARIANT* v) {
-    const void* nul = std::memchr(e.value.data(), 0, e.value.size());
+    const void* nul = e.value.empty() ? nullptr : std::memchr(e.value.data(), 0, e.value.size());
     const size_t n = nul ? static_cast<const uint8_t*>(nul) - e.value.data() : e.value.size();
     char* text = static_cast<char*>(KoMalloc(n + 1));
     if (!text) return E_OUTOFMEMORY;

@@ -311,6 +311,31 @@ TEST(WicMetadata, BigEndianOptionReadsMotorolaDirectories) {
   EXPECT_EQ(v.hVal >> 32, 4);
 }
 
+TEST(WicMetadata, EmptyValuesAreHandedOverEmpty) {
+  // Found by fuzzing: an ASCII entry of count 0 has no bytes at all.
+  Tiff t;
+  t.U16(3);
+  t.Entry(305, kTiffAscii, 0, 0);
+  t.Entry(273, kTiffLong, 0, 0);
+  t.Entry(37500, kTiffUndefined, 0, 0);
+  t.U32(0);
+  CWicRef<CWicMetadataReader> r;
+  ASSERT_EQ(ReaderAt(t.bytes, 8, 0, &r), S_OK);
+  PROPVARIANT v;
+  ASSERT_TRUE(ItemByTag(r.Get(), 305, &v));
+  ASSERT_EQ(v.vt, VT_LPSTR);
+  EXPECT_STREQ(v.pszVal, "");
+  ClearWicVariant(&v);
+  ASSERT_TRUE(ItemByTag(r.Get(), 273, &v));
+  EXPECT_EQ(v.vt, VT_VECTOR | VT_UI4);
+  EXPECT_EQ(v.ca.cElems, 0u);
+  ClearWicVariant(&v);
+  ASSERT_TRUE(ItemByTag(r.Get(), 37500, &v));
+  EXPECT_EQ(v.vt, VT_BLOB);
+  EXPECT_EQ(v.blob.cbSize, 0u);
+  ClearWicVariant(&v);
+}
+
 TEST(WicMetadata, AllocationFailuresBecomeOutOfMemory) {
   const Tiff t = SampleTiff();
   CWicRef<CWicMetadataReader> r;

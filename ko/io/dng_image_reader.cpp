@@ -836,8 +836,8 @@ HRESULT CDngImageReader::ConvertInto(CImg* image) const {
 
   void* table = KoMalloc(65536 * (sixteen ? 2 : 1));
   if (!table) return E_OUTOFMEMORY;
-  if (sixteen) BuildSrgbTable16(static_cast<uint16_t*>(table), 0);
-  else BuildSrgbTable8(static_cast<uint8_t*>(table), 0);
+  if (sixteen) BuildSrgbTable16(static_cast<uint16_t*>(table), kSrgbEncode);
+  else BuildSrgbTable8(static_cast<uint8_t*>(table), kSrgbEncode);
   const auto* t16 = static_cast<const uint16_t*>(table);
   const auto* t8 = static_cast<const uint8_t*>(table);
 

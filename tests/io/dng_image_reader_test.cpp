@@ -100,8 +100,8 @@ template <class T>
 
 struct Tables {
   Tables() : t16(65536), t8(65536) {
-    BuildSrgbTable16(t16.data(), 0);
-    BuildSrgbTable8(t8.data(), 0);
+    BuildSrgbTable16(t16.data(), kSrgbEncode);
+    BuildSrgbTable8(t8.data(), kSrgbEncode);
   }
   std::vector<uint16_t> t16;
   std::vector<uint8_t> t8;

@@ -257,3 +257,27 @@ TEST(PlatformStartup, EachServiceStartsOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bundled sample must load the way the program loads it.
+TEST(BundledSample, LoadsAsTheProgramsColourImage) {
+  const std::string path = std::string(BREVANT_SOURCE_DIR) + "/data/sample.dat";
+  ko::CCompositeImg<ko::RGBAType<unsigned char>> colour;
+  ASSERT_EQ(ko::LoadImageFile(Wide(path).c_str(), &colour, 1, -1), 0);
+  ASSERT_EQ(colour.width, 96);
+  ASSERT_EQ(colour.height, 64);
+  auto grey = [&](int x, int y) {
+    const ko::RGBAType<unsigned char> p = colour.PixelRow(y)[x];
+    EXPECT_EQ(p.blue, p.green);
+    EXPECT_EQ(p.green, p.red);
+    EXPECT_EQ(p.alpha, 255);
+    return static_cast<int>(p.red);
+  };
+  EXPECT_EQ(grey(0, 0), 70);   // background
+  EXPECT_EQ(grey(30, 30), 215);  // disc
+  EXPECT_EQ(grey(70, 15), 30);   // rectangle
+  EXPECT_EQ(grey(66, 46), 170);  // bar
+}
+
+}  // namespace

@@ -229,10 +229,10 @@ TEST(DatReader, NumbersInEveryFormPercentFAccepts) {
 }
 
 TEST(DatReader, OpensFilesAndReportsMissingOnes) {
-  ko_test::ScratchDir dir;
+  raw_test::ScratchDir dir;
   const std::string path = dir.Write("small.dat", "10 20\n30 40\n");
   CDatImageReader reader;
-  ASSERT_EQ(reader.Open(ko_test::Wide(path).c_str()), 0);
+  ASSERT_EQ(reader.Open(raw_test::Wide(path).c_str()), 0);
   EXPECT_EQ(reader.width, 2);
   EXPECT_EQ(reader.height, 2);
   CTypedImg<unsigned char> image;
@@ -240,7 +240,7 @@ TEST(DatReader, OpensFilesAndReportsMissingOnes) {
   EXPECT_EQ(Row<uint8_t>(image, 1), (std::vector<uint8_t>{30, 40}));
 
   CDatImageReader missing;
-  EXPECT_EQ(missing.Open(ko_test::Wide(dir.Path("none.dat")).c_str()), ko::E_FAIL);
+  EXPECT_EQ(missing.Open(raw_test::Wide(dir.Path("none.dat")).c_str()), ko::E_FAIL);
   EXPECT_EQ(missing.ReadInto(&image, 0), ko::E_FAIL);
   CDatImageReader neverOpened;
   EXPECT_EQ(neverOpened.ReadInto(&image, 0), ko::E_FAIL);

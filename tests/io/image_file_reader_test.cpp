@@ -21,8 +21,8 @@ using ko::CImageFileReader;
 using ko::CImg;
 using ko::CTypedImg;
 using ko::HRESULT;
-using ko_test::ScratchDir;
-using ko_test::Wide;
+using raw_test::ScratchDir;
+using raw_test::Wide;
 
 enum class Kind { Gdi, Dat, Qxi, Hdr, Lib, None };
 
@@ -165,7 +165,7 @@ TEST(LoadImageFile, StoresFilenameOnlyWhenAskedAndOnlyOnSuccess) {
 
 TEST(LoadImageFile, ReadsNamesThatAreNotAsciiOrNotEvenUtf8) {
   ScratchDir dir;
-  const std::string path = dir.Write("bild-\xc3\xa4-\xff.qxi", "1 4 0 0 1 1 1 0 0x185\n" + ko_test::FloatBytes({4.5f}));
+  const std::string path = dir.Write("bild-\xc3\xa4-\xff.qxi", "1 4 0 0 1 1 1 0 0x185\n" + raw_test::FloatBytes({4.5f}));
   CTypedImg<float> image;
   ASSERT_EQ(ko::LoadImageFile(Wide(path).c_str(), &image, 1, -1), 0);
   EXPECT_EQ(image.At(0, 0), 4.5f);
@@ -179,7 +179,7 @@ TEST(LoadImageFile, ProgramsColourImageFromBothRawFormats) {
   EXPECT_EQ(colour.type, ko::kTypeRGBAByte);
   EXPECT_EQ(colour.PixelRow(0)[0].red, 30);
   // The .qxi reader replaces the type: the caller finds a float colour image.
-  const std::string qxi = dir.Write("c.qxi", "1 4 0 0 1 1 1 0 0x285\n" + ko_test::FloatBytes({0.1f, 0.2f, 0.3f, 1.0f}));
+  const std::string qxi = dir.Write("c.qxi", "1 4 0 0 1 1 1 0 0x285\n" + raw_test::FloatBytes({0.1f, 0.2f, 0.3f, 1.0f}));
   ASSERT_EQ(ko::LoadImageFile(Wide(qxi).c_str(), &colour, 1, -1), 0);
   EXPECT_EQ(colour.type, ko::kTypeRGBAFloat);
   EXPECT_EQ(colour.elementSize, 4);

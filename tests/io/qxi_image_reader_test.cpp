@@ -18,8 +18,8 @@ using ko::CImg;
 using ko::CQxiImageReader;
 using ko::CTypedImg;
 using ko::HRESULT;
-using ko_test::FloatBytes;
-using ko_test::HexText;
+using raw_test::FloatBytes;
+using raw_test::HexText;
 
 struct QxiResult {
   HRESULT open = 0;
@@ -190,22 +190,22 @@ TEST(QxiReader, HeadersThatAreRefused) {
 }
 
 TEST(QxiReader, ReadsFilesByName) {
-  ko_test::ScratchDir dir;
+  raw_test::ScratchDir dir;
   const std::vector<float> values = Ramp(6);
   const std::string path = dir.Write("img\xc3\xa9.qxi", "1 4 0 0 3 2 1 0 0x185\n" + FloatBytes(values));
   CQxiImageReader reader;
-  ASSERT_EQ(reader.Open(ko_test::Wide(path).c_str()), 0);
+  ASSERT_EQ(reader.Open(raw_test::Wide(path).c_str()), 0);
   CTypedImg<float> image;
   ASSERT_EQ(reader.ReadInto(&image, 0), 0);
   EXPECT_EQ(Pixels(image), values);
   CQxiImageReader missing;
-  EXPECT_EQ(missing.Open(ko_test::Wide(dir.Path("none.qxi")).c_str()), ko::E_FAIL);
+  EXPECT_EQ(missing.Open(raw_test::Wide(dir.Path("none.qxi")).c_str()), ko::E_FAIL);
   EXPECT_EQ(missing.ReadInto(&image, 0), ko::E_FAIL);
 }
 
 // A pipe cannot tell its size in advance: the body is checked row by row instead.
 TEST(QxiReader, ShortBodyFromAPipeKeepsTheRowsReadAndZeroesTheRest) {
-  ko_test::ScratchDir dir;
+  raw_test::ScratchDir dir;
   const std::string fifo = dir.Path("pipe.qxi");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string header = "1 4 0 0 2 3 1 0 0x185\n";
@@ -218,7 +218,7 @@ TEST(QxiReader, ShortBodyFromAPipeKeepsTheRowsReadAndZeroesTheRest) {
   };
   std::thread first(feed);
   CQxiImageReader reader;
-  const HRESULT open = reader.Open(ko_test::Wide(fifo).c_str());
+  const HRESULT open = reader.Open(raw_test::Wide(fifo).c_str());
   first.join();
   CTypedImg<float> image;
   ASSERT_EQ(image.Create(2, 3, 1, 0), 0);

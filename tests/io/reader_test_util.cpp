@@ -9,7 +9,7 @@
 
 #include "ko/platform/path_codec.h"
 
-namespace ko_test {
+namespace raw_test {
 
 ScratchDir::ScratchDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "brevant-io-XXXXXX").string();
@@ -55,4 +55,4 @@ std::string HexText(const std::string& bytes) {
   return out;
 }
 
-}  // namespace ko_test
+}  // namespace raw_test

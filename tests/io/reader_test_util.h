@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace ko_test {
+namespace raw_test {
 
 // A fresh directory under the system's temporary directory, removed with its files.
 class ScratchDir {
@@ -32,4 +32,4 @@ std::string FloatBytes(const std::vector<float>& values);
 // The same bytes as lower-case hexadecimal pairs separated by blanks.
 std::string HexText(const std::string& bytes);
 
-}  // namespace ko_test
+}  // namespace raw_test

@@ -193,6 +193,18 @@ bool ScanFloatValue(CByteSource& s, float* value) {
     return true;
   }
   const int64_t decimal = ClampExponent(ClampExponent(exponent) + m.scale);
+  // Short mantissas with small exponents, the common case: an integer below 2^24 and a
+  // power of ten up to 10^10 are exact floats, so one float multiplication or division
+  // rounds exactly as the conversion of the decimal would.
+  if (m.count <= 7 && decimal >= -10 && decimal <= 10) {
+    static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    int32_t integer = 0;
+    for (int i = 0; i < m.count; ++i) integer = integer * 10 + (m.digits[i] - '0');
+    float v = static_cast<float>(integer);
+    v = decimal >= 0 ? v * kPowers[decimal] : v / kPowers[-decimal];
+    *value = negative ? -v : v;
+    return true;
+  }
   char text[kMaxDecimalDigits + 40];
   std::snprintf(text, sizeof text, "%s%se%lld", negative ? "-" : "", m.digits, static_cast<long long>(decimal));
   *value = std::strtof(text, nullptr);

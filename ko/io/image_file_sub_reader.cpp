@@ -43,6 +43,8 @@ CByteSource::~CByteSource() {
 HRESULT CByteSource::OpenFile(const char16_t* name, const char* mode) {
   Close();
   file_ = KoWideFopen(name, mode);
+  // The source buffers for itself.
+  if (file_) std::setvbuf(file_, nullptr, _IONBF, 0);
   return file_ ? S_OK : E_FAIL;
 }
 
@@ -60,29 +62,32 @@ HRESULT CByteSource::Close() {
   return rc == 0 ? S_OK : E_FAIL;
 }
 
-int CByteSource::Peek() {
-  if (!file_) return cur_ < end_ ? *cur_ : -1;
-  const int c = std::getc(file_);
-  if (c != EOF) std::ungetc(c, file_);
-  return c;
+bool CByteSource::Refill() {
+  if (!file_) return false;
+  const size_t got = std::fread(buffer_, 1, sizeof buffer_, file_);
+  cur_ = buffer_;
+  end_ = buffer_ + got;
+  return got > 0;
 }
 
 size_t CByteSource::Read(void* dst, size_t n) {
-  if (file_) return std::fread(dst, 1, n, file_);
-  const size_t left = static_cast<size_t>(end_ - cur_);
-  if (n > left) n = left;
-  if (n) std::memcpy(dst, cur_, n);
-  cur_ += n;
-  return n;
+  uint8_t* out = static_cast<uint8_t*>(dst);
+  const size_t buffered = static_cast<size_t>(end_ - cur_);
+  const size_t first = n < buffered ? n : buffered;
+  if (first) std::memcpy(out, cur_, first);
+  cur_ += first;
+  if (first == n || !file_) return first;
+  return first + std::fread(out + first, 1, n - first, file_);
 }
 
 int64_t CByteSource::Remaining() {
-  if (!file_) return end_ - cur_;
+  const int64_t buffered = end_ - cur_;
+  if (!file_) return buffered;
   struct stat st;
   if (fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   const off_t at = ftello(file_);
   if (at < 0) return -1;
-  return st.st_size > at ? static_cast<int64_t>(st.st_size - at) : 0;
+  return (st.st_size > at ? static_cast<int64_t>(st.st_size - at) : 0) + buffered;
 }
 
 void CByteSource::SkipSpace() {

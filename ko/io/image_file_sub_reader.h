@@ -51,11 +51,8 @@ class CByteSource {
   HRESULT Close();
 
   // The next byte (0..255), or -1 at the end.
-  int Get() {
-    if (file_) return std::getc(file_);
-    return cur_ < end_ ? *cur_++ : -1;
-  }
-  int Peek();
+  int Get() { return (cur_ < end_ || Refill()) ? *cur_++ : -1; }
+  int Peek() { return (cur_ < end_ || Refill()) ? *cur_ : -1; }
   // Up to n bytes; returns how many were read.
   size_t Read(void* dst, size_t n);
   // Bytes still to come, or -1 when the source cannot tell (a pipe, a terminal).
@@ -73,9 +70,13 @@ class CByteSource {
   bool Match(const char* text);
 
  private:
+  // Reads the next block of the file into the buffer; false at its end (or for memory).
+  bool Refill();
+
   FILE* file_ = nullptr;
-  const uint8_t* cur_ = nullptr;
+  const uint8_t* cur_ = nullptr;  // the unread bytes: of the memory, or of the buffer
   const uint8_t* end_ = nullptr;
+  uint8_t buffer_[16384];
 };
 
 // C-locale white space: blank, \t, \n, \v, \f, \r.

@@ -330,6 +330,14 @@ TEST(ScanFloatValue, MatchesStrtofOnRandomDecimals) {
     if (rng() % 3 == 0) n += "e" + std::to_string(static_cast<int>(rng() % 90) - 45);
     ExpectSameAsStrtof(n);
   }
+  // Short mantissas with small exponents, where ties and near-ties of float rounding are
+  // most often met.
+  for (int i = 0; i < 50000; ++i) {
+    std::string n = std::to_string(rng() % 10000000);
+    if (rng() % 2) n.insert(n.size() - rng() % n.size(), ".");
+    n += "e" + std::to_string(static_cast<int>(rng() % 25) - 12);
+    ExpectSameAsStrtof(n);
+  }
 }
 
 TEST(ScanFloatValue, IncompleteNumbersFailAfterConsumingTheirPrefix) {

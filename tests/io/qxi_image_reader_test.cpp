@@ -198,6 +198,15 @@ TEST(QxiReader, ReadsFilesByName) {
   CTypedImg<float> image;
   ASSERT_EQ(reader.ReadInto(&image, 0), 0);
   EXPECT_EQ(Pixels(image), values);
+  // A body larger than the reader's buffer, in both forms.
+  const std::vector<float> many = Ramp(150 * 40);
+  for (const std::string& content : {"1 4 0 0 150 40 1 0 0x185\n" + FloatBytes(many),
+                                     "0 4 0 0 150 40 1 0 0x185\n" + HexText(FloatBytes(many))}) {
+    CQxiImageReader big;
+    ASSERT_EQ(big.Open(raw_test::Wide(dir.Write("big.qxi", content)).c_str()), 0);
+    ASSERT_EQ(big.ReadInto(&image, 0), 0);
+    EXPECT_EQ(Pixels(image), many);
+  }
   CQxiImageReader missing;
   EXPECT_EQ(missing.Open(raw_test::Wide(dir.Path("none.qxi")).c_str()), ko::E_FAIL);
   EXPECT_EQ(missing.ReadInto(&image, 0), ko::E_FAIL);

@@ -293,17 +293,24 @@ struct DatLayout {
   bool hasHeader = false;
 };
 
-// "%% KOv%d: %d x %d x %d" with scanf's rules: a blank matches any white space.
+// "%% KOv%d: %d x %d x %d" with scanf's rules: a blank matches any white space. Writers
+// that spell the header out as "% KOv1: 3 (width) x 2 (height) x 1 (bands)" are read too.
+// The label, when there is one, stands on the same line: line breaks are not skipped.
+bool SkipLabel(CByteSource& s, const char* label) {
+  while (s.Peek() == ' ' || s.Peek() == '\t') s.Get();
+  return s.Peek() != '(' || s.Match(label);
+}
+
 bool ScanHeader(CByteSource& s, DatLayout* layout) {
   if (!s.Match("%")) return false;
   s.SkipSpace();
   if (!s.Match("KOv") || !s.ScanInt(&layout->version) || !s.Match(":")) return false;
   s.SkipSpace();
-  if (!s.ScanInt(&layout->width)) return false;
+  if (!s.ScanInt(&layout->width) || !SkipLabel(s, "(width)")) return false;
   s.SkipSpace();
-  if (!s.Match("x") || !s.ScanInt(&layout->height)) return false;
+  if (!s.Match("x") || !s.ScanInt(&layout->height) || !SkipLabel(s, "(height)")) return false;
   s.SkipSpace();
-  return s.Match("x") && s.ScanInt(&layout->bands);
+  return s.Match("x") && s.ScanInt(&layout->bands) && SkipLabel(s, "(bands)");
 }
 
 // The header, or the counted layout of a headerless file. A first line that starts with

@@ -62,6 +62,12 @@ TEST(DatReader, HeaderBlanksMatchAnyWhiteSpaceOrNone) {
   EXPECT_EQ(Row<float>(image, 0), (std::vector<float>{7, 8}));
   EXPECT_EQ(ReadDat("%   KOv1:\t2  x\t1 x 1\n9 10", &image).read, 0);
   EXPECT_EQ(Row<float>(image, 0), (std::vector<float>{9, 10}));
+  // The spelled-out form with its labels.
+  EXPECT_EQ(ReadDat("% KOv1: 2 (width) x 1 (height) x 1 (bands)\n11 12", &image).read, 0);
+  EXPECT_EQ(Row<float>(image, 0), (std::vector<float>{11, 12}));
+  // A wrong label is no header: the line counts as a comment.
+  const DatResult bad = ReadDat("% KOv1: 2 (height) x 1 x 1\n13 14 15", &image);
+  EXPECT_EQ(bad.openWidth, 3);
 }
 
 TEST(DatReader, NewerVersionIsRefusedByReadIntoOnly) {

@@ -66,9 +66,14 @@ int RunBrevant(int argc, char** argv) {
     std::printf("Out of memory: cannot hold a %d x %d intensity image.\n", colour.width, colour.height);
     return 1;
   }
-  const ko::HRESULT converted = ko::ConvertImagePair<unsigned char, float>(colour, intensity);
+  // Readers may hand back another element type than the colour image asked for (float for
+  // the Radiance and .qxi formats): convert by what was actually loaded.
+  const ko::HRESULT converted = ko::ConvertImage(colour, intensity);
   if (converted < 0) {
-    std::printf("Cannot convert the image to intensities (%s).\n", ko::ResultName(converted));
+    const int32_t element = ko::ElementTypeOf(colour.type);
+    std::printf("Cannot convert %s to intensities: %d-band images of %s elements are not supported (%s).\n",
+                path.c_str(), colour.bands, element >= 0 && element <= 4 ? ko::kTypeNames[element] : "unknown",
+                ko::ResultName(converted));
     return 1;
   }
   state.sigma = sigma;

@@ -3,7 +3,7 @@
 # its seed corpus. Longer campaigns: FUZZ_SECONDS=1200 scripts/fuzz-smoke.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-20}
+seconds=${FUZZ_SECONDS:-30}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBREVANT_FUZZ=ON -DBREVANT_TESTS=OFF -DBREVANT_BENCH=OFF -DBREVANT_SANITIZE=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)"

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ko/platform/multibyte.h"
+
 namespace ko {
 
 std::u16string DecodeNarrowPath(const char* narrow) {
@@ -21,23 +23,14 @@ std::u16string DecodeNarrowPath(const char* narrow, size_t length) {
       ++i;
       continue;
     }
-    // Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
-    int need = 0;
-    uint32_t cp = 0, min = 0;
-    if ((c & 0xE0) == 0xC0) { need = 1; cp = c & 0x1F; min = 0x80; }
-    else if ((c & 0xF0) == 0xE0) { need = 2; cp = c & 0x0F; min = 0x800; }
-    else if ((c & 0xF8) == 0xF0) { need = 3; cp = c & 0x07; min = 0x10000; }
-    bool ok = need > 0;
-    for (int k = 1; ok && k <= need; ++k) {
-      if (i + k >= length || (s[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-    if (!ok) {
+    const Utf8Step step = DecodeUtf8Step(s + i, length - i);
+    if (!step.valid) {
+      // Only the first byte is escaped: decoding resumes at the next one.
       out.push_back(static_cast<char16_t>(0xDC00 + c));
       ++i;
       continue;
     }
+    uint32_t cp = step.codePoint;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -45,7 +38,7 @@ std::u16string DecodeNarrowPath(const char* narrow, size_t length) {
     } else {
       out.push_back(static_cast<char16_t>(cp));
     }
-    i += need + 1;
+    i += step.length;
   }
   return out;
 }

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/run_process_util.h"
+
+using brevant_test::RunBrevantProcess;
+
+namespace {
+
+const char kUsage[] =
+    "Format:  Brevant <input file> <# iterations> <compute orien hist 0/1> <filter sigma>\n";
+
+std::string TempDir() {
+  char tmpl[] = "/tmp/brevant-cli-XXXXXX";
+  const char* dir = mkdtemp(tmpl);
+  return dir ? dir : "/tmp";
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+TEST(CommandLine, WrongArgumentCountPrintsTheUsageAndExitsTwo) {
+  for (const auto& args : {std::vector<std::string>{}, {"a", "1", "0"}, {"a", "1", "0", "2", "extra"}}) {
+    const auto r = RunBrevantProcess(args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST(CommandLine, AFileThatCannotBeOpenedPrintsTwoLinesAndExitsOne) {
+  const std::string dir = TempDir();
+  const auto r = RunBrevantProcess({"missing.png", "1", "0", "2"}, dir);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Opening missing.png\nSorry, couldn't open file missing.png\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(Exists(dir + "/missing.edg"));
+}
+
+TEST(CommandLine, SigmaIsCheckedBeforeAnyWork) {
+  for (const char* sigma : {"0", "-1", "nan", "inf", "1e7", "abc"}) {
+    const auto r = RunBrevantProcess({"missing.png", "1", "0", sigma});
+    EXPECT_EQ(r.exitCode, 1) << sigma;
+    EXPECT_NE(r.out.find("sigma"), std::string::npos) << sigma;
+    EXPECT_EQ(r.out.find("Opening"), std::string::npos) << sigma;
+  }
+  const auto ok = RunBrevantProcess({"missing.png", "1", "0", "1e6"});
+  EXPECT_NE(ok.out.find("Opening"), std::string::npos);
+}
+
+TEST(CommandLine, LongAndNonUtf8PathsAreKeptWhole) {
+  const std::string dir = TempDir();
+  const std::string longName = std::string(300, 'n') + ".png";
+  auto r = RunBrevantProcess({dir + "/" + longName, "1", "0", "2"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Opening " + dir + "/" + longName + "\nSorry, couldn't open file " + dir + "/" + longName + "\n");
+  const std::string odd = dir + "/caf\xE9\xFF.png";
+  r = RunBrevantProcess({odd, "1", "0", "2"});
+  EXPECT_EQ(r.out, "Opening " + odd + "\nSorry, couldn't open file " + odd + "\n");
+}
+
+}  // namespace

@@ -345,7 +345,7 @@ void PackRun(const TiffPage& p, uint32_t x0, uint32_t n, uint32_t y, int first, 
 }
 
 bool WritePage(TIFF* tif, const TiffPage& p) {
-  const int colorSamples = p.photometric == 2 || p.photometric == 6 ? 3 : p.photometric == 5 ? 4 : 1;
+  const int colorSamples = p.photometric == 2 || p.photometric == 6 || p.photometric == 8 ? 3 : p.photometric == 5 ? 4 : 1;
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, p.width);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, p.height);
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, p.bitsPerSample);

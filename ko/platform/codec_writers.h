@@ -88,7 +88,7 @@ struct TiffPage {
   uint32_t width = 0, height = 0;
   int samplesPerPixel = 1;
   int bitsPerSample = 8;
-  int photometric = 1;       // 0 MinIsWhite, 1 MinIsBlack, 2 RGB, 3 palette, 5 CMYK, 6 YCbCr (JPEG only)
+  int photometric = 1;       // 0 MinIsWhite, 1 MinIsBlack, 2 RGB, 3 palette, 5 CMYK, 6 YCbCr (JPEG only), 8 CIE L*a*b*
   int compression = 1;       // 1 none, 5 LZW, 7 JPEG, 8 deflate, 32773 PackBits
   int planar = 1;            // 1 contiguous, 2 separate
   uint32_t rowsPerStrip = 0; // 0: libtiff's default

@@ -46,7 +46,6 @@ bool CheckContainer(uint8_t* d, size_t n) {
   const uint32_t count = GetLE16(d + directory);
   if (count == 0 || count == 0xFFFF || (n - directory - 2) / 12 < count) return false;
   bool havePixelFormat = false, haveImageOffset = false;
-  uint64_t imageOffset = 0, imageBytes = 0, alphaOffset = 0, alphaBytes = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* e = d + directory + 2 + 12 * size_t{i};
     const uint16_t tag = GetLE16(e);
@@ -64,22 +63,18 @@ bool CheckContainer(uint8_t* d, size_t n) {
       case kTagImageHeight:
         if (value == 0) return false;
         break;
+      // Byte counts are not checked against the file: jxrlib's own encoder writes wrong
+      // ones, and its memory stream never reads past the buffer anyway.
       case kTagImageOffset:
         if (items != 1 || value >= n) return false;
         haveImageOffset = true;
-        imageOffset = value;
-        break;
-      case kTagImageByteCount:
-        if (items != 1) return false;
-        imageBytes = value;
         break;
       case kTagAlphaOffset:
         if (items != 1 || value >= n) return false;
-        alphaOffset = value;
         break;
+      case kTagImageByteCount:
       case kTagAlphaByteCount:
         if (items != 1) return false;
-        alphaBytes = value;
         break;
       case kTagCompression:
       case kTagImageType:
@@ -88,10 +83,7 @@ bool CheckContainer(uint8_t* d, size_t n) {
       default: PutLE16(e, kTagCompression); break;  // metadata we do not read
     }
   }
-  if (!havePixelFormat || !haveImageOffset) return false;
-  if (imageBytes > n - imageOffset) return false;
-  if (alphaOffset && alphaBytes > n - alphaOffset) return false;
-  return true;
+  return havePixelFormat && haveImageOffset;
 }
 
 // A decoder on a memory stream over the checked bytes; released with its stream.
@@ -106,9 +98,31 @@ struct Decoder {
   bool Open(const uint8_t* data, size_t size) {
     if (Failed(CreateWS_Memory(&stream, const_cast<uint8_t*>(data), size))) return false;
     if (Failed(PKImageDecode_Create_WMP(&decoder))) return false;
-    return !Failed(decoder->Initialize(decoder, stream));
+    if (Failed(decoder->Initialize(decoder, stream))) return false;
+    // Decode the whole image, with its alpha plane when it has one.
+    decoder->WMP.wmiSCP.uAlphaMode = decoder->WMP.bHasAlpha ? 2 : 0;
+    CWMImageInfo& info = decoder->WMP.wmiI;
+    info.cThumbnailWidth = info.cWidth;
+    info.cThumbnailHeight = info.cHeight;
+    info.bSkipFlexbits = FALSE;
+    info.cROILeftX = 0;
+    info.cROITopY = 0;
+    info.cROIWidth = info.cWidth;
+    info.cROIHeight = info.cHeight;
+    return true;
   }
 };
+
+// jxrlib's memory stream does not record how much was written; this one does, in the
+// otherwise unused cbBufCount.
+ERR TrackingWrite(WMPStream* s, const void* data, size_t n) {
+  auto& b = s->state.buf;
+  if (b.cbCur > b.cbBuf || n > b.cbBuf - b.cbCur) return WMP_errBufferOverflow;
+  std::memcpy(b.pbBuf + b.cbCur, data, n);
+  b.cbCur += n;
+  if (b.cbCur > b.cbBufCount) b.cbBufCount = b.cbCur;
+  return WMP_errSuccess;
+}
 
 uint32_t BitsPerPixel(const ::GUID& format) {
   PKPixelInfo info;
@@ -192,6 +206,8 @@ JxrStatus EncodeJxr(const uint8_t* pixels, uint32_t width, uint32_t height, size
   if (!buffer.Allocate(capacity, true)) return JxrStatus::OutOfMemory;
   WMPStream* stream = nullptr;
   if (Failed(CreateWS_Memory(&stream, buffer.data(), capacity))) return JxrStatus::OutOfMemory;
+  stream->state.buf.cbBufCount = 0;
+  stream->Write = TrackingWrite;
   PKImageEncode* encoder = nullptr;
   if (Failed(PKImageEncode_Create_WMP(&encoder))) {
     CloseWS_Memory(&stream);

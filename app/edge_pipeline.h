@@ -7,9 +7,18 @@
 
 namespace brevant {
 
-// `input` is a share of the caller's intensity image; `path` is the input path, from which
-// the output name is derived. Returns 0 on success, 1 when the run failed (the reason has
-// been printed).
+// The result file's name for an input path: its last three characters replaced by "edg"
+// (photo.png gives photo.edg, scan.tiff gives scan.tedg). False for a path shorter than
+// three characters, which has no such name.
+bool ResultFileName(const std::string& path, std::string* name);
+
+// Runs the stages on `input` (a 1-band float share of the caller's intensity image) with the
+// parameters of `state`, whose planes it creates, and writes the result file: planes 0 to 2
+// (energy, orientation, refined energy) and, with histograms, planes 3 to 38, each
+// width x height little-endian floats. `path` is the input path; it is cut by its last three
+// characters in place, and the result is named after it. Prints the run's progress. Returns 0
+// on success, 1 when the run failed (the reason has been printed); a failed run leaves no
+// result file behind and keeps an earlier one.
 int RunEdgeAnalysis(ko::CTypedImg<float> input, std::string& path, CEdgeState& state);
 
 }  // namespace brevant

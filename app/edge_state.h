@@ -1,7 +1,7 @@
 // The record the stages of the edge analysis share: the run's parameters and its planes.
 #pragma once
+#include <array>
 #include <cstdint>
-#include <deque>
 
 #include "ko/core/img.h"
 
@@ -9,11 +9,13 @@ namespace brevant {
 
 constexpr int kHistogramBins = 36;
 
+// Every plane is a 1-band float image of the input's size once the pipeline has created it;
+// a new state holds only empty images and owns nothing.
 struct CEdgeState {
-  ko::CTypedImg<float> normalized;
-  ko::CTypedImg<float> energy;
-  ko::CTypedImg<float> orientation;
-  std::deque<ko::CTypedImg<float>> histograms;  // bin k at index k
+  ko::CTypedImg<float> normalized;   // contrast-normalised energy
+  ko::CTypedImg<float> energy;       // raw, then normalised, then refined energy
+  ko::CTypedImg<float> orientation;  // radians, 0 to 2 pi
+  std::array<ko::CTypedImg<float>, kHistogramBins> histograms;  // bin k at index k
   int32_t iterations = 0;
   bool computeHistograms = false;
   float sigma = 0.0f;

@@ -1,13 +1,21 @@
 #include "ko/io/lib_image_reader.h"
 
+#include "ko/io/obj_file_src.h"
+
 namespace ko {
 
-// Not built yet: the format is refused cleanly.
 HRESULT CLibImageReader::Open(const char16_t* name) {
-  const HRESULT hr = CImageFileSubReader::Open(name);
-  return hr < 0 ? hr : E_NOTIMPL;
+  (void)CImageFileSubReader::Open(name);
+  return 1;
 }
 
-HRESULT CLibImageReader::ReadInto(CImg*, int32_t) { return E_NOTIMPL; }
+HRESULT CLibImageReader::ReadInto(CImg* image, int32_t) {
+  if (!image) return E_POINTER;
+  CObjFileSrc source;
+  HRESULT hr = source.Open(fileName, 0);
+  if (hr == 0) hr = source.LoadNextObject(image, nullptr);
+  source.Close();
+  return hr;
+}
 
 }  // namespace ko

@@ -60,4 +60,9 @@ struct TiffFile {
 // an offset or count outside the buffer, a loop, a limit exceeded.
 HRESULT ParseTiff(const uint8_t* data, size_t size, TiffFile* out, const TiffLimits& limits = TiffLimits());
 
+// Parses the one directory at `offset` (not the chain after it) with everything nested
+// under its pointer tags, in the given byte order; the same checks and codes as ParseTiff.
+HRESULT ParseTiffDirectory(const uint8_t* data, size_t size, uint64_t offset, bool littleEndian,
+                           TiffDirectory* out, const TiffLimits& limits = TiffLimits());
+
 }  // namespace ko

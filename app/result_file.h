@@ -1,0 +1,36 @@
+// The result file, written safely: the planes go to a new temporary file in the target's
+// folder, which replaces the target only once every plane is written and flushed, so a
+// failed run never leaves a partial result nor destroys an earlier one.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace brevant {
+
+class CResultFile {
+ public:
+  CResultFile() = default;
+  ~CResultFile();  // removes the temporary unless committed
+  CResultFile(const CResultFile&) = delete;
+  CResultFile& operator=(const CResultFile&) = delete;
+
+  // Creates the temporary for `target`. False with errno set when it cannot be created
+  // (also EISDIR when the target is a folder).
+  bool Create(const std::string& target);
+  // Appends all `bytes`; false with errno set (ENOSPC for a write that makes no progress).
+  bool Write(const void* data, size_t bytes);
+  // Flushes and closes the temporary and renames it over the target; false with errno set,
+  // the temporary removed.
+  bool Commit();
+  // Closes and removes the temporary.
+  void Discard();
+
+  const std::string& TemporaryName() const { return temporary_; }
+
+ private:
+  int fd_ = -1;
+  std::string target_;
+  std::string temporary_;
+};
+
+}  // namespace brevant

@@ -1,0 +1,16 @@
+// target[k] = target[k] + weight * source[k] for k < count, in single precision: the
+// product is rounded to float, then the sum. The vector form gives the same bits.
+#pragma once
+#include <cstdint>
+
+namespace ko {
+
+// Chooses the vector form when the processor has SSE.
+void AddScaledRow(const float* source, float* target, float weight, int32_t count);
+
+void AddScaledRowScalar(const float* source, float* target, float weight, int32_t count);
+// 16 floats a step (aligned loads when both rows are 16-aligned), then scalar groups of
+// four and single floats.
+void AddScaledRowSse(const float* source, float* target, float weight, int32_t count);
+
+}  // namespace ko

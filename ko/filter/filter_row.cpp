@@ -1,0 +1,163 @@
+#include "ko/filter/filter_row.h"
+
+#include "ko/platform/cpu_features.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace ko {
+namespace {
+
+// One output sample of band `band` of a `bands`-band row at position x: the scalar rule
+// that every form follows, border taps included.
+inline float FilterSample(const float* source, const float* taps, int32_t n, int32_t c, int64_t width,
+                          int32_t bands, int32_t band, int64_t x, int32_t border) {
+  float acc = 0.0f;
+  const int64_t first = x - c;
+  if (first >= 0 && first + n <= width) {
+    const float* s = source + first * bands + band;
+    for (int32_t k = 0; k < n; ++k) acc += taps[k] * s[static_cast<int64_t>(k) * bands];
+  } else {
+    for (int32_t k = 0; k < n; ++k) {
+      int64_t index = 0;
+      if (ResolveBorder(first + k, width, border, &index)) acc += taps[k] * source[index * bands + band];
+    }
+  }
+  return acc;
+}
+
+}  // namespace
+
+void FilterRowGeneric(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t bands,
+                      int32_t xStep, int32_t border) {
+  const int64_t outWidth = FilteredRowLength(width, xStep);
+  for (int64_t q = 0; q < outWidth; ++q)
+    for (int32_t b = 0; b < bands; ++b)
+      target[q * bands + b] =
+          FilterSample(source, kernel.taps, kernel.count, kernel.center, width, bands, b, q * xStep, border);
+}
+
+void FilterRow1Scalar(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                      int32_t border) {
+  const int64_t outWidth = FilteredRowLength(width, xStep);
+  for (int64_t q = 0; q < outWidth; ++q)
+    target[q] = FilterSample(source, kernel.taps, kernel.count, kernel.center, width, 1, 0, q * xStep, border);
+}
+
+void FilterRow4Scalar(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                      int32_t border) {
+  const float* taps = kernel.taps;
+  const int32_t n = kernel.count;
+  const int64_t outWidth = FilteredRowLength(width, xStep);
+  for (int64_t q = 0; q < outWidth; ++q) {
+    const int64_t first = q * xStep - kernel.center;
+    float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f, a3 = 0.0f;
+    for (int32_t k = 0; k < n; ++k) {
+      int64_t index = 0;
+      if (!ResolveBorder(first + k, width, border, &index)) continue;
+      const float* s = source + index * 4;
+      const float t = taps[k];
+      a0 += t * s[0];
+      a1 += t * s[1];
+      a2 += t * s[2];
+      a3 += t * s[3];
+    }
+    float* out = target + q * 4;
+    out[0] = a0;
+    out[1] = a1;
+    out[2] = a2;
+    out[3] = a3;
+  }
+}
+
+#if defined(__SSE2__)
+
+// Four neighbouring outputs in the lanes of one vector; each lane adds its products in the
+// same order as the scalar rule, so the bits agree.
+void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border) {
+  if (xStep != 1) {
+    // Subsampled rows are not on the program's path; the scalar rule serves them.
+    FilterRow1Scalar(source, target, kernel, width, xStep, border);
+    return;
+  }
+  const float* taps = kernel.taps;
+  const int32_t n = kernel.count;
+  const int32_t c = kernel.center;
+  // Outputs whose every tap lies inside the row: x - c >= 0 and x - c + n <= width.
+  const int64_t interiorEnd = static_cast<int64_t>(width) - n + c + 1;  // exclusive
+  int64_t x = 0;
+  for (; x < width && x < c; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+  for (; x + 8 <= interiorEnd; x += 8) {
+    const float* s = source + (x - c);
+    __m128 acc0 = _mm_setzero_ps();
+    __m128 acc1 = _mm_setzero_ps();
+    for (int32_t k = 0; k < n; ++k) {
+      const __m128 t = _mm_set1_ps(taps[k]);
+      acc0 = _mm_add_ps(acc0, _mm_mul_ps(t, _mm_loadu_ps(s + k)));
+      acc1 = _mm_add_ps(acc1, _mm_mul_ps(t, _mm_loadu_ps(s + k + 4)));
+    }
+    _mm_storeu_ps(target + x, acc0);
+    _mm_storeu_ps(target + x + 4, acc1);
+  }
+  for (; x + 4 <= interiorEnd; x += 4) {
+    const float* s = source + (x - c);
+    __m128 acc = _mm_setzero_ps();
+    for (int32_t k = 0; k < n; ++k) acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(taps[k]), _mm_loadu_ps(s + k)));
+    _mm_storeu_ps(target + x, acc);
+  }
+  for (; x < width; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+}
+
+// One four-band pixel per vector, border taps included.
+void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border) {
+  const float* taps = kernel.taps;
+  const int32_t n = kernel.count;
+  const int64_t outWidth = FilteredRowLength(width, xStep);
+  for (int64_t q = 0; q < outWidth; ++q) {
+    const int64_t first = q * xStep - kernel.center;
+    __m128 acc = _mm_setzero_ps();
+    if (first >= 0 && first + n <= width) {
+      const float* s = source + first * 4;
+      for (int32_t k = 0; k < n; ++k) acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(taps[k]), _mm_loadu_ps(s + 4 * k)));
+    } else {
+      for (int32_t k = 0; k < n; ++k) {
+        int64_t index = 0;
+        if (ResolveBorder(first + k, width, border, &index))
+          acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(taps[k]), _mm_loadu_ps(source + index * 4)));
+      }
+    }
+    _mm_storeu_ps(target + q * 4, acc);
+  }
+}
+
+#else
+
+void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border) {
+  FilterRow1Scalar(source, target, kernel, width, xStep, border);
+}
+void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border) {
+  FilterRow4Scalar(source, target, kernel, width, xStep, border);
+}
+
+#endif
+
+void FilterRow(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t bands,
+               int32_t xStep, int32_t border) {
+  const bool sse2 = GetCpuFeatures().sse2;
+  if (bands == 1) {
+    if (sse2) FilterRow1Sse2(source, target, kernel, width, xStep, border);
+    else FilterRow1Scalar(source, target, kernel, width, xStep, border);
+  } else if (bands == 4) {
+    if (sse2) FilterRow4Sse2(source, target, kernel, width, xStep, border);
+    else FilterRow4Scalar(source, target, kernel, width, xStep, border);
+  } else {
+    FilterRowGeneric(source, target, kernel, width, bands, xStep, border);
+  }
+}
+
+}  // namespace ko

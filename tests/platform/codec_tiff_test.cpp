@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "codec_test_util.h"
-#include "ko/platform/tiff_directory.h"
 
 using namespace ko;
 using namespace codec_test;
@@ -261,10 +260,6 @@ TEST_F(TiffCodec, OnlyTheFirstPageIsReadAndRowsComeAsStored) {
 }
 
 TEST_F(TiffCodec, TagsOfTheFirstPageArePropertyItems) {
-  TiffFile probe;
-  const auto exif = SampleExif();
-  if (ParseTiff(exif.data(), exif.size(), &probe) == E_NOTIMPL)
-    GTEST_SKIP() << "the shared TIFF-directory parser is not merged yet";
   const auto samples = Samples(4, 4, 1, 8);
   auto page = Page(samples, 4, 4, 1, 8, 1);
   page.description = "scan";

@@ -5,7 +5,15 @@
 
 #include <JXRGlue.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "ko/core/byte_order.h"
 
@@ -138,6 +146,125 @@ bool IsJxrSignature(const uint8_t* d, size_t n) {
   return n >= 4 && d[0] == 'I' && d[1] == 'I' && d[2] == 0xBC && (d[3] == 0 || d[3] == 1);
 }
 
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// jxrlib runs in a child process. Its entropy decoder reads and writes out of bounds on
+// damaged codestreams (found by fuzzing; the library is not ours to mend) and it asserts
+// and prints on values it does not expect, so whatever it does to a hostile file must not
+// happen to us: the child shares only an anonymous mapping with us, its output goes to
+// /dev/null, and it is stopped after kJxrTimeLimitMs.
+
+constexpr int kJxrTimeLimitMs = 30000;
+
+// The first bytes of the shared mapping; the decoded frame follows at kReportBytes.
+struct ChildReport {
+  int32_t ok;
+  uint32_t width;
+  uint32_t height;
+  uint32_t frames;
+  uint8_t format[16];
+};
+constexpr size_t kReportBytes = 4096;
+
+class SharedMap {
+ public:
+  explicit SharedMap(size_t size) : size_(size) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+  }
+  ~SharedMap() {
+    if (data_) munmap(data_, size_);
+  }
+  SharedMap(const SharedMap&) = delete;
+  SharedMap& operator=(const SharedMap&) = delete;
+  uint8_t* data() const { return data_; }
+  ChildReport* report() const { return reinterpret_cast<ChildReport*>(data_); }
+
+ private:
+  uint8_t* data_;
+  size_t size_;
+};
+
+// Runs body(context, shared) in a child; true when it ended normally within the time limit
+// and reported success.
+bool RunIsolated(const SharedMap& shared, void (*body)(const void*, uint8_t*), const void* context) {
+  shared.report()->ok = 0;
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // A fault in the library ends the child plainly: no crash handler of ours (or of a
+    // sanitizer or fuzzer) runs for it.
+    for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTRAP, SIGALRM}) signal(sig, SIG_DFL);
+    const int quiet = open("/dev/null", O_WRONLY);
+    if (quiet >= 0) {
+      dup2(quiet, 1);
+      dup2(quiet, 2);
+    }
+    body(context, shared.data());
+    _exit(0);  // no exit handlers, no stdio flush of the parent's buffered output
+  }
+  int status = 0;
+  long waitedUs = 0, pause = 20;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return false;
+    if (waitedUs > long{kJxrTimeLimitMs} * 1000) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return false;
+    }
+    const timespec ts{0, pause * 1000};
+    nanosleep(&ts, nullptr);
+    waitedUs += pause;
+    if (pause < 5000) pause *= 2;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && shared.report()->ok == 1;
+}
+
+struct FileBytes {
+  const uint8_t* data;
+  size_t size;
+};
+
+void ReadInfoInChild(const void* context, uint8_t* shared) {
+  const auto* file = static_cast<const FileBytes*>(context);
+  auto* report = reinterpret_cast<ChildReport*>(shared);
+  Decoder d;
+  if (!d.Open(file->data, file->size)) return;
+  ::GUID format;
+  I32 w = 0, h = 0;
+  U32 frames = 0;
+  if (Failed(d.decoder->GetPixelFormat(d.decoder, &format)) || Failed(d.decoder->GetSize(d.decoder, &w, &h)) ||
+      Failed(d.decoder->GetFrameCount(d.decoder, &frames)) || w <= 0 || h <= 0)
+    return;
+  report->width = static_cast<uint32_t>(w);
+  report->height = static_cast<uint32_t>(h);
+  report->frames = frames;
+  std::memcpy(report->format, &format, 16);
+  report->ok = 1;
+}
+
+struct DecodeJob {
+  FileBytes file;
+  uint32_t width;
+  uint32_t height;
+  size_t stride;
+};
+
+void DecodeInChild(const void* context, uint8_t* shared) {
+  const auto* job = static_cast<const DecodeJob*>(context);
+  Decoder d;
+  if (!d.Open(job->file.data, job->file.size)) return;
+  PKRect rect = {0, 0, static_cast<I32>(job->width), static_cast<I32>(job->height)};
+  if (Failed(d.decoder->Copy(d.decoder, &rect, shared + kReportBytes, static_cast<U32>(job->stride)))) return;
+  reinterpret_cast<ChildReport*>(shared)->ok = 1;
+}
+
+}  // namespace
+
 JxrStatus JxrFile::Open(const uint8_t* data, size_t size) {
   info_ = JxrInfo();
   bytes_.Reset();
@@ -149,28 +276,28 @@ JxrStatus JxrFile::Open(const uint8_t* data, size_t size) {
     bytes_.Reset();
     return JxrStatus::BadHeader;
   }
-  Decoder d;
-  if (!d.Open(bytes_.data(), size)) {
+  SharedMap shared(kReportBytes);
+  if (!shared.data()) {
+    bytes_.Reset();
+    return JxrStatus::OutOfMemory;
+  }
+  const FileBytes file{bytes_.data(), size};
+  if (!RunIsolated(shared, ReadInfoInChild, &file)) {
     bytes_.Reset();
     return JxrStatus::BadHeader;
   }
-  ::GUID format;
-  I32 w = 0, h = 0;
-  U32 frames = 0;
-  if (Failed(d.decoder->GetPixelFormat(d.decoder, &format)) || Failed(d.decoder->GetSize(d.decoder, &w, &h)) ||
-      Failed(d.decoder->GetFrameCount(d.decoder, &frames)) || w <= 0 || h <= 0) {
-    bytes_.Reset();
-    return JxrStatus::BadHeader;
-  }
-  if (CheckDecodedSize(static_cast<uint32_t>(w), static_cast<uint32_t>(h), size) != Ok) {
+  const ChildReport& r = *shared.report();
+  if (CheckDecodedSize(r.width, r.height, size) != Ok) {
     bytes_.Reset();
     return JxrStatus::TooLarge;
   }
-  info_.width = static_cast<uint32_t>(w);
-  info_.height = static_cast<uint32_t>(h);
+  ::GUID format;
+  std::memcpy(&format, r.format, 16);
+  info_.width = r.width;
+  info_.height = r.height;
   info_.pixelFormat = FromJxr(format);
   info_.bitsPerPixel = BitsPerPixel(format);
-  info_.frameCount = frames ? frames : 1;
+  info_.frameCount = r.frames ? r.frames : 1;
   return JxrStatus::Ok;
 }
 
@@ -184,13 +311,13 @@ JxrStatus JxrFile::Decode(uint8_t* out, size_t stride, size_t outSize) const {
   const size_t paddedWidth = (size_t{info_.width} + 15) & ~size_t{15};
   const size_t paddedHeight = (size_t{info_.height} + 15) & ~size_t{15};
   const size_t paddedStride = ((paddedWidth * info_.bitsPerPixel + 7) / 8 + 15) & ~size_t{15};
-  CodecBuffer frame;
-  if (paddedStride > UINT32_MAX || !frame.Allocate(paddedStride * paddedHeight, true)) return JxrStatus::OutOfMemory;
-  Decoder d;
-  if (!d.Open(bytes_.data(), bytes_.size())) return JxrStatus::BadImage;
-  PKRect rect = {0, 0, static_cast<I32>(info_.width), static_cast<I32>(info_.height)};
-  if (Failed(d.decoder->Copy(d.decoder, &rect, frame.data(), static_cast<U32>(paddedStride)))) return JxrStatus::BadImage;
-  for (uint32_t y = 0; y < info_.height; ++y) std::memcpy(out + y * stride, frame.data() + y * paddedStride, rowBytes);
+  if (paddedStride > UINT32_MAX || paddedHeight > (SIZE_MAX - kReportBytes) / paddedStride) return JxrStatus::OutOfMemory;
+  SharedMap shared(kReportBytes + paddedStride * paddedHeight);
+  if (!shared.data()) return JxrStatus::OutOfMemory;
+  const DecodeJob job{{bytes_.data(), bytes_.size()}, info_.width, info_.height, paddedStride};
+  if (!RunIsolated(shared, DecodeInChild, &job)) return JxrStatus::BadImage;
+  const uint8_t* frame = shared.data() + kReportBytes;
+  for (uint32_t y = 0; y < info_.height; ++y) std::memcpy(out + y * stride, frame + y * paddedStride, rowBytes);
   return JxrStatus::Ok;
 }
 

@@ -14,6 +14,7 @@ namespace {
 
 constexpr size_t kMaxTextBytes = 1u << 20;
 constexpr size_t kMaxProfileBytes = 4u << 20;
+constexpr png_alloc_size_t kMaxChunkBytes = 8u << 20;
 
 // Everything the libpng callbacks and the error exit need; plain data, so that a longjmp
 // out of libpng leaves nothing to destroy.
@@ -137,7 +138,9 @@ GpStatus RunLibpng(PngContext* ctx, CodecImage* image, bool pixels) {
     return ctx->outOfMemory ? OutOfMemory : ctx->failure;
   }
   png_set_read_fn(png, ctx, PngRead);
-  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);  // our own cap decides
+  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);  // our own cap decides the size
+  png_set_chunk_malloc_max(png, kMaxChunkBytes);
+  png_set_chunk_cache_max(png, 1000);
   png_read_info(png, info);
   if (!DescribeImage(png, info, image)) png_error(png, "colour type");
   const GpStatus sized = CheckDecodedSize(image->width, image->height, ctx->size);
@@ -287,17 +290,33 @@ GpStatus AddPngProperties(const uint8_t* d, size_t n, CodecPropertyList* list) {
   return Ok;
 }
 
+// The bytes libpng is given: up to the end of IEND, or up to the first chunk that claims
+// more bytes than the file has left. libpng allocates a chunk's whole declared length
+// before reading it (even after warning that it is too large), so a cut or lying length
+// must not reach it.
+size_t UsableLength(const uint8_t* d, size_t n) {
+  if (n < 8) return n;
+  size_t p = 8;
+  while (n - p >= 12) {
+    const uint32_t length = BE32(d + p);
+    if (length > n - p - 12) return p;
+    p += 12 + size_t{length};
+    if (std::memcmp(d + p - length - 8, "IEND", 4) == 0) return p;
+  }
+  return n;
+}
+
 }  // namespace
 
 GpStatus ReadPngHeader(const uint8_t* data, size_t size, CodecImage* image) {
-  PngContext ctx{data, size, 0, false, nullptr, Ok};
+  PngContext ctx{data, UsableLength(data, size), 0, false, nullptr, Ok};
   const GpStatus status = RunLibpng(&ctx, image, false);
   if (status != Ok) return status;
   return AddPngProperties(data, size, &image->properties);
 }
 
 GpStatus DecodePngPixels(const uint8_t* data, size_t size, CodecImage* image) {
-  PngContext ctx{data, size, 0, false, nullptr, Ok};
+  PngContext ctx{data, UsableLength(data, size), 0, false, nullptr, Ok};
   return RunLibpng(&ctx, image, true);
 }
 

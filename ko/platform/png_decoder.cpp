@@ -290,8 +290,8 @@ GpStatus AddPngProperties(const uint8_t* d, size_t n, CodecPropertyList* list) {
   return Ok;
 }
 
-// The bytes libpng is given: up to the end of IEND, or up to the first chunk that claims
-// more bytes than the file has left. libpng allocates a chunk's whole declared length
+// The bytes libpng is given: up to the end of IEND, or up to the first chunk other than
+// image data that claims more bytes than the file has left. libpng allocates a chunk's whole declared length
 // before reading it (even after warning that it is too large), so a cut or lying length
 // must not reach it.
 size_t UsableLength(const uint8_t* d, size_t n) {
@@ -299,7 +299,8 @@ size_t UsableLength(const uint8_t* d, size_t n) {
   size_t p = 8;
   while (n - p >= 12) {
     const uint32_t length = BE32(d + p);
-    if (length > n - p - 12) return p;
+    // Image data is streamed, not buffered: a cut IDAT fails later, when decoded.
+    if (length > n - p - 12) return std::memcmp(d + p + 4, "IDAT", 4) == 0 ? n : p;
     p += 12 + size_t{length};
     if (std::memcmp(d + p - length - 8, "IEND", 4) == 0) return p;
   }

@@ -116,6 +116,12 @@ GpStatus CodecImage::AllocatePixels(bool zero) {
   const uint32_t bpp = NativeBytesPerPixel();
   if (bpp == 0) return NotImplemented;
   if (CheckDecodedSize(width, height, SIZE_MAX) != Ok) return ValueOverflow;
+  if (external) {
+    stride = externalStride;
+    if (zero)
+      for (uint32_t y = 0; y < height; ++y) std::memset(Row(y), 0, static_cast<size_t>(width) * bpp);
+    return Ok;
+  }
   stride = static_cast<size_t>(width) * bpp;
   if (!pixels.Allocate(stride * height, zero)) return OutOfMemory;
   return Ok;

@@ -153,12 +153,17 @@ struct CodecImage {
 
   CodecBuffer pixels;
   size_t stride = 0;
+  // When set before decoding, the decoder writes into this memory of the caller's instead
+  // (rows `externalStride` apart, at least a row of the layout each).
+  uint8_t* external = nullptr;
+  size_t externalStride = 0;
 
   // Bytes one pixel takes in the layout above.
   uint32_t NativeBytesPerPixel() const;
-  // Allocates `pixels` for the layout (rows not padded); OutOfMemory or ValueOverflow.
+  // Allocates `pixels` for the layout (rows not padded), or takes the external memory;
+  // OutOfMemory or ValueOverflow.
   GpStatus AllocatePixels(bool zero = false);
-  uint8_t* Row(uint32_t y) const { return pixels.data() + static_cast<size_t>(y) * stride; }
+  uint8_t* Row(uint32_t y) const { return (external ? external : pixels.data()) + static_cast<size_t>(y) * stride; }
 
   void SetGreyPalette(uint32_t entries, bool inverted);
 };

@@ -250,20 +250,44 @@ GpStatus GdipBitmapLockBits(GpBitmap* bitmap, const GpRect* rect, uint32_t flags
     base = nullptr;  // allocated once the pixels are known to decode
   }
 
-  if (!s->decodeTried) {
-    s->decodeTried = true;
-    s->decodeStatus = DecodePixels(s);
-    if (s->decodeStatus != Ok && s->decodeStatus != OutOfMemory) s->decodeStatus = GenericError;
-    if (s->decodeStatus != Ok) s->image.pixels.Reset();
+  const bool native = format == img.pixelFormat || (format == PixelFormat8bppIndexed && (img.pixelFormat & PixelFormatIndexed));
+  const bool whole = r.X == 0 && r.Y == 0 && static_cast<uint32_t>(r.Width) == img.width &&
+                     static_cast<uint32_t>(r.Height) == img.height;
+  if (!s->decodeTried && base && native && whole) {
+    // The caller's memory takes the file's own layout: decode straight into it, and keep
+    // nothing (a later lock decodes again).
+    s->image.external = base;
+    s->image.externalStride = static_cast<size_t>(stride);
+    GpStatus decoded = DecodePixels(s);
+    s->image.external = nullptr;
+    s->image.pixels.Reset();
+    if (decoded != Ok) {
+      s->decodeTried = true;
+      s->decodeStatus = decoded == OutOfMemory ? OutOfMemory : GenericError;
+      return s->decodeStatus;
+    }
+  } else {
+    if (!s->decodeTried) {
+      s->decodeTried = true;
+      s->decodeStatus = DecodePixels(s);
+      if (s->decodeStatus != Ok && s->decodeStatus != OutOfMemory) s->decodeStatus = GenericError;
+      if (s->decodeStatus != Ok) s->image.pixels.Reset();
+    }
+    if (s->decodeStatus != Ok) return s->decodeStatus;
+    if (!base && native) {
+      // Our own buffer in the file's own layout: the decoded rows themselves.
+      base = img.Row(static_cast<uint32_t>(r.Y)) + size_t{static_cast<uint32_t>(r.X)} * bpp;
+      stride = static_cast<int64_t>(img.stride);
+    } else {
+      if (!base) {
+        if (!s->lockBuffer.Allocate(static_cast<size_t>(stride) * static_cast<uint32_t>(r.Height))) return OutOfMemory;
+        base = s->lockBuffer.data();
+      }
+      for (int32_t y = 0; y < r.Height; ++y)
+        ConvertRun(img, static_cast<uint32_t>(r.Y + y), static_cast<uint32_t>(r.X), static_cast<uint32_t>(r.Width),
+                   format, base + y * stride);
+    }
   }
-  if (s->decodeStatus != Ok) return s->decodeStatus;
-  if (!base) {
-    if (!s->lockBuffer.Allocate(static_cast<size_t>(stride) * static_cast<uint32_t>(r.Height))) return OutOfMemory;
-    base = s->lockBuffer.data();
-  }
-  for (int32_t y = 0; y < r.Height; ++y)
-    ConvertRun(img, static_cast<uint32_t>(r.Y + y), static_cast<uint32_t>(r.X), static_cast<uint32_t>(r.Width), format,
-               base + y * stride);
 
   data->Width = static_cast<uint32_t>(r.Width);
   data->Height = static_cast<uint32_t>(r.Height);

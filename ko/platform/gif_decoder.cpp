@@ -137,7 +137,7 @@ GpStatus DecodeGifPixels(const uint8_t* data, size_t size, CodecImage* image) {
   if (allocated != Ok) return allocated;
   const uint8_t fill = frame.transparent >= 0 ? static_cast<uint8_t>(frame.transparent)
                                               : static_cast<uint8_t>(gif->SColorMap ? gif->SBackGroundColor : 0);
-  std::memset(image->pixels.data(), fill, image->pixels.size());
+  for (uint32_t y = 0; y < image->height; ++y) std::memset(image->Row(y), fill, image->width);
   if (frame.width == 0 || frame.height == 0) return Ok;
 
   static const uint32_t kStart[4] = {0, 4, 2, 1};

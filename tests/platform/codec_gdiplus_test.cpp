@@ -105,6 +105,15 @@ TEST_F(GdiplusBitmap, LocksIntoItsOwnBufferOrTheCallersWithRectanglesAndStrides)
     EXPECT_TRUE(std::equal(mine.begin() + 32 * y, mine.begin() + 32 * y + 20, whole.begin() + 20 * y));
     EXPECT_EQ(mine[32 * y + 20], 0xEE);
   }
+  // A fresh bitmap decodes straight into the caller's memory, and still locks afterwards.
+  Bitmap fresh;
+  ASSERT_EQ(fresh.Create(SmallPng(5, 4)), Ok);
+  std::vector<uint8_t> direct(4 * 32, 0xEE);
+  data = BitmapData{5, 4, 32, PixelFormat32bppARGB, direct.data(), 0};
+  ASSERT_EQ(GdipBitmapLockBits(fresh.get(), nullptr, 7, PixelFormat32bppARGB, &data), Ok);
+  EXPECT_EQ(GdipBitmapUnlockBits(fresh.get(), &data), Ok);
+  EXPECT_EQ(direct, mine);
+  EXPECT_EQ(LockAll(fresh.get(), PixelFormat32bppARGB), whole);
   data = BitmapData{5, 4, 19, PixelFormat32bppARGB, mine.data(), 0};
   EXPECT_EQ(GdipBitmapLockBits(b.get(), nullptr, 7, PixelFormat32bppARGB, &data), InvalidParameter);
 

@@ -96,8 +96,8 @@ bool RunPngWriter(PngWriter* w, const void* samples, uint32_t width, uint32_t he
   png_infop info = png_create_info_struct(png);
   png_infop end = png_create_info_struct(png);
   if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
     png_destroy_info_struct(png, &end);
+    png_destroy_write_struct(&png, &info);
     return false;
   }
   if (!info || !end) png_error(png, "info");
@@ -136,8 +136,8 @@ bool RunPngWriter(PngWriter* w, const void* samples, uint32_t width, uint32_t he
     w->rows[y] = const_cast<png_bytep>(static_cast<const uint8_t*>(samples) + y * stride);
   png_write_image(png, w->rows);
   png_write_end(png, end);
-  png_destroy_write_struct(&png, &info);
   png_destroy_info_struct(png, &end);
+  png_destroy_write_struct(&png, &info);
   return true;
 }
 
@@ -242,6 +242,11 @@ bool PutFrame(GifFileType* gif, const GifFrame& f) {
   EGifGCBToExtension(&gcb, ext);
   if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, ext) != GIF_OK) return false;
   ColorMapObject* map = MakeMap(f.palette, f.paletteCount);
+  if (!map && gif->Image.ColorMap) {
+    // giflib forgets the previous frame's local table when this frame has none.
+    GifFreeMapObject(gif->Image.ColorMap);
+    gif->Image.ColorMap = nullptr;
+  }
   const int put = EGifPutImageDesc(gif, static_cast<int>(f.left), static_cast<int>(f.top), static_cast<int>(f.width),
                                    static_cast<int>(f.height), f.interlaced, map);
   GifFreeMapObject(map);

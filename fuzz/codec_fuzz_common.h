@@ -52,7 +52,7 @@ inline int Run(const uint8_t* data, size_t size, ko::CodecKind kind) {
     for (uint32_t i = 0; i < count; ++i) Touch(static_cast<const uint8_t*>(all[i].value), all[i].length);
   }
   // Large declared images only cost time; keep the search on decoding.
-  if (uint64_t{w} * h <= (uint64_t{1} << 18)) {
+  if (uint64_t{w} * h <= (uint64_t{1} << 16)) {
     Lock(bitmap, ko::PixelFormat32bppARGB, nullptr);
     Lock(bitmap, ko::PixelFormat24bppRGB, nullptr);
     if (format & ko::PixelFormatIndexed) Lock(bitmap, ko::PixelFormat8bppIndexed, nullptr);

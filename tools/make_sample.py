@@ -1,7 +1,7 @@
-"""Makes data/sample.png, the photograph the README's main command analyses.
+"""Makes data/sample.png, a second bundled photograph (see data/README).
 
 Source: the "coffee" photograph bundled with scikit-image (Debian package python3-skimage),
-600 x 400, released by its photographer under CC0 (see data/README.md). It is reduced to
+600 x 400, released by its photographer under CC0 (see data/README). It is reduced to
 384 x 256 RGB with a Lanczos filter and saved as an 8-bit RGB PNG without metadata.
 
     apt-get install -y python3-skimage && /usr/bin/python3 tools/make_sample.py

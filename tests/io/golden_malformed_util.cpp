@@ -1,0 +1,266 @@
+#include "io/golden_malformed_util.h"
+
+#include <cstring>
+
+#include "io/dng_writer_util.h"
+#include "io/obj_file_util.h"
+#include "ko/core/byte_order.h"
+#include "ko/core/img.h"
+
+namespace golden {
+namespace {
+
+using ko::HRESULT;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+void Add(std::vector<SMalformedCase>& rows, std::string name, Bytes bytes, HRESULT load, HRESULT read = 0) {
+  rows.push_back({std::move(name), std::move(bytes), load, read});
+}
+
+// Offsets to cut a file of `size` bytes at: every one of the first 64, then a spread.
+std::vector<size_t> CutPoints(size_t size) {
+  std::vector<size_t> cuts;
+  for (size_t i = 0; i < size && i < 64; ++i) cuts.push_back(i);
+  for (size_t i = 64; i < size; i += 1 + size / 48) cuts.push_back(i);
+  if (size > 0 && cuts.back() != size - 1) cuts.push_back(size - 1);
+  return cuts;
+}
+
+// ---------------------------------------------------------------------------------------
+// Radiance
+
+Bytes HdrHeader(const std::string& resolution, const std::string& format = "32-bit_rle_rgbe") {
+  return Text("#?RADIANCE\nEXPOSURE=1\nFORMAT=" + format + "\n\n" + resolution + "\n");
+}
+
+// 8 x 4 pixels, every scanline in the per-component encoding.
+Bytes HdrBase() {
+  Bytes out = HdrHeader("-Y 4 +X 8");
+  for (int y = 0; y < 4; ++y) {
+    out.insert(out.end(), {2, 2, 0, 8});
+    for (int c = 0; c < 4; ++c) {
+      out.push_back(8);  // a dump of 8 values
+      for (int x = 0; x < 8; ++x) out.push_back(static_cast<uint8_t>(c == 3 ? 128 : 16 * x + y));
+    }
+  }
+  return out;
+}
+
+void HdrRows(std::vector<SMalformedCase>& rows) {
+  const Bytes base = HdrBase();
+  for (size_t cut : CutPoints(base.size()))
+    Add(rows, "hdr-cut-" + std::to_string(cut) + ".hdr", Bytes(base.begin(), base.begin() + cut), ko::E_KO_BADFORMAT);
+  const HRESULT bad = ko::E_KO_BADFORMAT, big = ko::E_OUTOFMEMORY;
+  const struct {
+    const char* name;
+    const char* resolution;
+    HRESULT load;
+  } sizes[] = {
+      {"zero-height", "-Y 0 +X 8", bad},
+      {"zero-width", "-Y 4 +X 0", bad},
+      {"negative-width", "-Y 4 +X -8", bad},
+      {"negative-height", "-Y -4 +X 8", bad},
+      {"height-2e31", "-Y 2147483648 +X 1", big},
+      {"width-huge-digits", "-Y 1 +X 99999999999999999999", big},
+      // 65536 x 65536 pixels of 16 bytes: a byte count of 2^36 that wraps to 0 in 32 bits.
+      {"bytes-wrap-32-bits", "-Y 65536 +X 65536", big},
+      {"bytes-wrap-32-bits-plus-one", "-Y 65536 +X 65537", big},
+      {"one-past-the-cap", "-Y 16384 +X 8193", big},
+      {"no-size-tokens", "4 8", bad},
+  };
+  for (const auto& s : sizes) {
+    Bytes file = HdrHeader(s.resolution);
+    file.resize(file.size() + 64, 0);
+    Add(rows, std::string("hdr-") + s.name + ".hdr", file, s.load);
+  }
+  Add(rows, "hdr-no-magic.hdr", Text("#?RADIANC\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n\1\1\1\1"), bad);
+  Add(rows, "hdr-other-format.hdr", HdrHeader("-Y 1 +X 1", "32-bit_rle_xyze"), bad);
+  Add(rows, "hdr-no-format.hdr", Text("#?RADIANCE\n\n-Y 1 +X 1\n\1\1\1\1"), bad);
+  Add(rows, "hdr-header-never-ends.hdr", Text("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nA=1\nB=2"), bad);
+  {
+    // A scanline marker declaring another length than the image's width.
+    Bytes file = base;
+    const size_t first = HdrHeader("-Y 4 +X 8").size();
+    file[first + 3] = 9;
+    Add(rows, "hdr-scanline-length-mismatch.hdr", file, bad);
+  }
+  {
+    // A run whose length passes the end of the row is cut there, and the values after it
+    // continue the next component: here the stream then ends early.
+    Bytes file = HdrHeader("-Y 1 +X 8");
+    file.insert(file.end(), {2, 2, 0, 8, 128 + 127, 7});
+    Add(rows, "hdr-run-past-the-row.hdr", file, bad);
+  }
+  {
+    // The older encoding's repeat marker before any pixel.
+    Bytes file = HdrHeader("-Y 2 +X 2");
+    file.insert(file.end(), {1, 1, 1, 200, 9, 9, 9, 130});
+    Add(rows, "hdr-repeat-before-any-pixel.hdr", file, bad);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// DNG
+
+Bytes DngBase() {
+  std::vector<uint16_t> samples(8 * 6);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(1000 + 37 * i);
+  return ko::test::DngBuilder(8, 6, samples).Bytes();
+}
+
+uint32_t Le32(const Bytes& b, size_t at) { return ko::GetLE32(b.data() + at); }
+void SetLe32(Bytes& b, size_t at, uint32_t v) { ko::PutLE32(b.data() + at, v); }
+
+// Offset of the 12-byte entry of `tag` in the directory at `ifd`; 0 when absent.
+size_t EntryOf(const Bytes& b, size_t ifd, uint16_t tag) {
+  const uint16_t n = ko::GetLE16(b.data() + ifd);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t e = ifd + 2 + 12 * i;
+    if (ko::GetLE16(b.data() + e) == tag) return e;
+  }
+  return 0;
+}
+
+template <class Change>
+Bytes DngWith(Change change) {
+  std::vector<uint16_t> samples(8 * 6, 1000);
+  ko::test::DngBuilder dng(8, 6, samples);
+  change(dng);
+  return dng.Bytes();
+}
+
+void DngRows(std::vector<SMalformedCase>& rows) {
+  const HRESULT bad = ko::E_KO_BADFORMAT, unexpected = ko::E_UNEXPECTED;
+  const Bytes base = DngBase();
+  // The file ends with IFD 0's pointer to a next directory, which the reader never follows.
+  for (size_t cut : CutPoints(base.size() - 4))
+    Add(rows, "dng-cut-" + std::to_string(cut) + ".dng", Bytes(base.begin(), base.begin() + cut), bad);
+
+  using ko::test::DngBuilder;
+  Add(rows, "dng-width-zero.dng", DngWith([](DngBuilder& d) { d.RawIfd().Long(256, {0}); }), bad);
+  Add(rows, "dng-width-2e31.dng", DngWith([](DngBuilder& d) { d.RawIfd().Long(256, {0x80000000u}); }), bad);
+  Add(rows, "dng-width-negative.dng", DngWith([](DngBuilder& d) { d.RawIfd().Long(256, {0xFFFFFFF8u}); }), bad);
+  Add(rows, "dng-bytes-wrap-32-bits.dng",
+      DngWith([](DngBuilder& d) { d.RawIfd().Long(256, {65536}).Long(257, {32768}); }), bad);
+  Add(rows, "dng-larger-than-the-file.dng",
+      DngWith([](DngBuilder& d) { d.RawIfd().Long(256, {1000}).Long(257, {1000}); }), bad);
+  Add(rows, "dng-strip-outside-the-file.dng", DngWith([](DngBuilder& d) { d.RawIfd().Long(273, {0x7FFFFFF0u}); }),
+      unexpected);
+  Add(rows, "dng-strip-count-zero.dng", DngWith([](DngBuilder& d) { d.RawIfd().Long(279, {0}); }), unexpected);
+
+  const size_t ifd0 = Le32(base, 4);
+  {
+    Bytes b = base;
+    SetLe32(b, 4, static_cast<uint32_t>(b.size() + 100));
+    Add(rows, "dng-ifd0-outside-the-file.dng", b, bad);
+    SetLe32(b, 4, 0xFFFFFFF0u);
+    Add(rows, "dng-ifd0-at-4-gigabytes.dng", b, bad);
+  }
+  if (const size_t sub = EntryOf(base, ifd0, 330)) {
+    Bytes b = base;
+    SetLe32(b, sub + 8, static_cast<uint32_t>(ifd0));
+    Add(rows, "dng-subifd-loops-to-ifd0.dng", b, bad);
+    SetLe32(b, sub + 8, 0xFFFFFF00u);
+    Add(rows, "dng-subifd-outside-the-file.dng", b, bad);
+    SetLe32(b, sub + 4, 0x40000000u);
+    Add(rows, "dng-subifd-count-in-the-billions.dng", b, bad);
+  }
+  if (const size_t entry = EntryOf(base, ifd0, 50721)) {  // ColorMatrix1, values out of line
+    Bytes b = base;
+    SetLe32(b, entry + 4, 3000000000u);
+    Add(rows, "dng-tag-count-in-the-billions.dng", b, bad);
+    b = base;
+    SetLe32(b, entry + 8, 0xFFFFFFF0u);
+    Add(rows, "dng-tag-values-outside-the-file.dng", b, bad);
+  }
+  {
+    // A directory declaring 65535 entries.
+    Bytes b = base;
+    ko::PutLE16(b.data() + ifd0, 0xFFFF);
+    Add(rows, "dng-entry-count-65535.dng", b, bad);
+  }
+  Add(rows, "dng-exif-outside-the-file.dng", DngWith([](DngBuilder& d) { d.Ifd0().Long(34665, {0xFFFFFF00u}); }), bad);
+  Add(rows, "dng-exif-loops-to-ifd0.dng", DngWith([](DngBuilder& d) { d.Ifd0().Long(34665, {8}); }), bad);
+  Add(rows, "dng-big-endian.dng", Text("MM\0\x2a\0\0\0\x08"), bad);
+  Add(rows, "dng-not-tiff.dng", Text("this is no TIFF file"), bad);
+}
+
+// ---------------------------------------------------------------------------------------
+// Object files (any other extension). LoadImageFile stops after opening them, so the
+// refusals show when the first object is read.
+
+Bytes ObjBase(ko_test::ObjFileWriter* writer, int objects = 1) {
+  static const uint32_t kDescriptor[6] = {};
+  ko::CCompositeImg<ko::RGBAType<unsigned char>> image;
+  (void)image.Create(4, 3, 4, 1, ko::kTypeRGBAByte, 0);
+  for (int y = 0; y < 3; ++y) std::memset(image.RowPtr(y), 40 * y + 1, 16);
+  for (int i = 0; i < objects; ++i) writer->AddObject(image, kDescriptor);
+  return writer->Build();
+}
+
+void ObjRows(std::vector<SMalformedCase>& rows) {
+  const HRESULT bad = ko::E_KO_BADFORMAT, read = ko::E_KO_READ;
+  ko_test::ObjFileWriter writer;
+  const Bytes base = ObjBase(&writer);
+  const uint64_t block = writer.blockOffsets[0];
+  const uint64_t image = writer.objectOffsets[0];
+  for (size_t cut : CutPoints(base.size()))
+    Add(rows, "obj-cut-" + std::to_string(cut) + ".kob", Bytes(base.begin(), base.begin() + cut), ko::S_FALSE, read);
+  {
+    Bytes b = base;
+    ko_test::PutLE64At(b, block, block);
+    Add(rows, "obj-index-block-names-itself.kob", b, ko::S_FALSE, bad);
+  }
+  {
+    ko_test::ObjFileWriter two;
+    Bytes b = ObjBase(&two, 300);
+    ko_test::PutLE64At(b, two.blockOffsets[1], two.blockOffsets[0]);
+    Add(rows, "obj-index-chain-loops.kob", b, ko::S_FALSE, bad);
+  }
+  {
+    Bytes b = base;
+    ko_test::PutLE64At(b, 40, ~0ull);
+    Add(rows, "obj-index-outside-the-file.kob", b, ko::S_FALSE, read);
+    b = base;
+    ko_test::PutLE64At(b, 32, b.size() + 1000);
+    Add(rows, "obj-record-tree-outside-the-file.kob", b, ko::S_FALSE, read);
+  }
+  {
+    Bytes b = base;
+    ko_test::PutLE64At(b, block + 8, b.size() - 8);
+    Add(rows, "obj-object-outside-the-file.kob", b, ko::S_FALSE, read);
+  }
+  const size_t w = image + 40 + 52, h = w + 4;
+  const struct {
+    const char* name;
+    uint32_t width, height;
+  } sizes[] = {{"2e31", 0x80000000u, 1}, {"65536-squared", 65536, 65536}, {"30000-squared", 30000, 30000},
+               {"zero", 0, 3}, {"negative", 4, 0xFFFFFFFDu}};
+  // Sizes that are no sizes at all are refused by the image itself.
+  for (const auto& s : sizes) {
+    Bytes b = base;
+    ko_test::PutLE32At(b, w, s.width);
+    ko_test::PutLE32At(b, h, s.height);
+    const bool invalid = static_cast<int32_t>(s.width) <= 0 || static_cast<int32_t>(s.height) <= 0;
+    Add(rows, std::string("obj-image-size-") + s.name + ".kob", b, ko::S_FALSE, invalid ? ko::E_INVALIDARG : read);
+  }
+}
+
+}  // namespace
+
+std::vector<SMalformedCase> MalformedCases() {
+  std::vector<SMalformedCase> rows;
+  HdrRows(rows);
+  DngRows(rows);
+  ObjRows(rows);
+  return rows;
+}
+
+std::vector<SMalformedCase> WellFormedBases() {
+  ko_test::ObjFileWriter writer;
+  return {{"base.hdr", HdrBase(), ko::S_OK}, {"base.dng", DngBase(), ko::S_OK}, {"base.kob", ObjBase(&writer), ko::S_FALSE, ko::S_OK}};
+}
+
+}  // namespace golden

@@ -248,6 +248,78 @@ void ObjRows(std::vector<SMalformedCase>& rows) {
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// .dat: values a file lacks are zero, so a short file is no error; what is refused is a
+// header the reader does not understand and a size it must not allocate.
+
+void DatRows(std::vector<SMalformedCase>& rows) {
+  const HRESULT fail = ko::E_FAIL, invalid = ko::E_INVALIDARG, big = ko::E_OUTOFMEMORY;
+  const struct {
+    const char* name;
+    const char* text;
+    HRESULT load;
+  } cases[] = {
+      {"version-2-no-values", "% KOv2: 3 x 2 x 1\n", fail},
+      {"version-2-with-values", "% KOv2: 3 x 2 x 1\n1 2 3\n4 5 6\n", fail},
+      // A size past int32 is no header: the line is a comment, and no values follow.
+      {"version-2-billions", "% KOv2: 3000000000 x 2 x 1\n", invalid},
+      {"width-zero", "% KOv1: 0 x 2 x 1\n", invalid},
+      {"height-negative", "% KOv1: 2 x -2 x 1\n", invalid},
+      {"height-2e31-wraps-negative", "% KOv1: 2 x 2147483648 x 1\n", invalid},
+      {"one-past-the-pixel-cap", "% KOv1: 16385 x 16384 x 1\n", big},
+      {"400-megapixels-no-values", "% KOv1: 20000 x 20000 x 1\n", big},
+      {"bytes-wrap-32-bits", "% KOv1: 65536 x 65536 x 1\n7\n", big},
+      {"int32-max-squared", "% KOv1: 2147483647 x 2147483647 x 1\n", big},
+      {"empty", "", invalid},
+  };
+  for (const auto& c : cases) Add(rows, std::string("dat-") + c.name + ".dat", Text(c.text), c.load);
+}
+
+// ---------------------------------------------------------------------------------------
+// .qxi: the header says how many body bytes follow; a shorter body is refused before the
+// image is allocated.
+
+Bytes QxiBase() {
+  Bytes out = Text("1 4 0 0 3 2 1 0 185\n");
+  for (int i = 0; i < 6; ++i) {
+    const float v = 0.25f * static_cast<float>(i);
+    uint8_t b[4];
+    std::memcpy(b, &v, 4);
+    out.insert(out.end(), b, b + 4);
+  }
+  return out;
+}
+
+void QxiRows(std::vector<SMalformedCase>& rows) {
+  const HRESULT fail = ko::E_FAIL;
+  const Bytes base = QxiBase();
+  for (size_t cut : CutPoints(base.size()))
+    Add(rows, "qxi-cut-" + std::to_string(cut) + ".qxi", Bytes(base.begin(), base.begin() + cut), fail);
+  const struct {
+    const char* name;
+    const char* header;
+    size_t bodyBytes;
+    HRESULT load;
+  } cases[] = {
+      {"hex-short-body", "0 4 0 0 3 2 1 0 185\n", 47, fail},
+      {"width-2e31-short-body", "1 4 0 0 2147483647 1 1 0 185\n", 64, fail},
+      {"width-beyond-int32", "1 4 -2147483648 0 2147483647 1 1 0 185\n", 64, fail},
+      {"bytes-wrap-32-bits", "1 4 0 0 65536 65536 1 0 185\n", 64, fail},
+      {"rgba-bytes-wrap-64-bits", "1 4 0 0 2147483647 2147483647 1 0 285\n", 64, fail},
+      {"bands-in-the-billions", "1 4 0 0 2 2 2000000000 0 185\n", 64, fail},
+      {"rgba-with-two-elements", "1 4 0 0 1 1 2 0 285\n", 64, ko::E_INVALIDARG},
+      {"version-2", "2 4 0 0 1 1 1 0 185\n", 64, fail},
+      {"element-bytes-8", "1 8 0 0 1 1 1 0 185\n", 64, fail},
+      {"other-kind", "1 4 0 0 1 1 1 0 186\n", 64, fail},
+      {"header-only", "1 4 0 0 1 1", 0, fail},
+  };
+  for (const auto& c : cases) {
+    Bytes file = Text(c.header);
+    file.resize(file.size() + c.bodyBytes, '0');
+    Add(rows, std::string("qxi-") + c.name + ".qxi", file, c.load);
+  }
+}
+
 }  // namespace
 
 std::vector<SMalformedCase> MalformedCases() {
@@ -255,12 +327,16 @@ std::vector<SMalformedCase> MalformedCases() {
   HdrRows(rows);
   DngRows(rows);
   ObjRows(rows);
+  DatRows(rows);
+  QxiRows(rows);
   return rows;
 }
 
 std::vector<SMalformedCase> WellFormedBases() {
   ko_test::ObjFileWriter writer;
-  return {{"base.hdr", HdrBase(), ko::S_OK}, {"base.dng", DngBase(), ko::S_OK}, {"base.kob", ObjBase(&writer), ko::S_FALSE, ko::S_OK}};
+  return {{"base.hdr", HdrBase(), ko::S_OK}, {"base.dng", DngBase(), ko::S_OK}, {"base.kob", ObjBase(&writer), ko::S_FALSE, ko::S_OK},
+          {"base.qxi", QxiBase(), ko::S_OK},
+          {"base.dat", Text("% KOv1: 3 x 2 x 1\n1 2 3\n4 5 6\n"), ko::S_OK}};
 }
 
 }  // namespace golden

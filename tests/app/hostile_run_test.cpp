@@ -34,6 +34,25 @@ TEST(HostileRun, EveryMalformedFileIsRefused) {
   for (const golden::SMalformedCase& row : golden::MalformedCases()) ExpectRefused(row, conditions);
 }
 
+TEST(HostileRun, HugeDeclaredSizesAreRefusedBeforeAnythingIsAllocated) {
+  // No limit at all this time: a reader that allocated (and zero-filled) what such a file
+  // declares would show it in the peak resident size.
+  constexpr long kSmallRunKilobytes = 256 * 1024;
+  int rowsTried = 0;
+  for (const golden::SMalformedCase& row : golden::MalformedCases()) {
+    if (row.load != ko::E_OUTOFMEMORY) continue;
+    SCOPED_TRACE(row.name);
+    ++rowsTried;
+    ScratchFolder folder;
+    WriteFileBytes(folder / row.name, row.bytes);
+    long peak = 0;
+    const auto r = brevant_test::RunBrevantUnder({row.name, "1", "0", "2.0"}, folder.path(), {}, &peak);
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_LT(peak, kSmallRunKilobytes);
+  }
+  EXPECT_GE(rowsTried, 9);
+}
+
 TEST(HostileRun, TheWellFormedBasesRunUnderTheSameLimit) {
   SChildConditions conditions;
   if (!brevant_test::BuiltWithAddressSanitizer()) conditions.addressSpaceBytes = kAddressSpaceLimit;

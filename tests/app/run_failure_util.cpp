@@ -44,7 +44,7 @@ bool Apply(const SChildConditions& c) {
 }  // namespace
 
 ProcessResult RunBrevantUnder(const std::vector<std::string>& args, const std::string& workDir,
-                              const SChildConditions& conditions) {
+                              const SChildConditions& conditions, long* peakKilobytes) {
   ProcessResult result;
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0) return result;
@@ -80,7 +80,11 @@ ProcessResult RunBrevantUnder(const std::vector<std::string>& args, const std::s
       }
     }
   }
-  const int status = WaitForChild(pid);
+  int status = 0;
+  rusage usage = {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  if (peakKilobytes) *peakKilobytes = usage.ru_maxrss;
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   return result;
 }

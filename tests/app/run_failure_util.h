@@ -18,8 +18,9 @@ struct SChildConditions {
 };
 
 // Like RunBrevantProcess, under `conditions`. exitCode 126 when a condition could not be set.
+// With `peakKilobytes`, the child's largest resident set size.
 ProcessResult RunBrevantUnder(const std::vector<std::string>& args, const std::string& workDir,
-                              const SChildConditions& conditions);
+                              const SChildConditions& conditions, long* peakKilobytes = nullptr);
 
 // Starts the program with its output discarded; the caller waits for it or kills it.
 pid_t StartBrevant(const std::vector<std::string>& args, const std::string& workDir);

@@ -7,6 +7,7 @@
 #include "io/golden_malformed_util.h"
 #include "io/obj_file_util.h"
 #include "ko/io/image_file_reader.h"
+#include "ko/io/image_limits.h"
 
 namespace {
 
@@ -52,6 +53,24 @@ TEST(GoldenMalformed, EveryRowGivesItsCode) {
     Check(dir, row);
   }
   EXPECT_GT(rows.size(), 200u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ImageLimits, PixelAndByteCapsMeetAtTheirEdges) {
+  using ko::WithinImageLimits;
+  EXPECT_TRUE(WithinImageLimits(16384, 16384, 4, 1));   // 2^28 pixels, 1 GiB
+  EXPECT_FALSE(WithinImageLimits(16385, 16384, 1, 1));  // one row past the pixel cap
+  EXPECT_TRUE(WithinImageLimits(1, int64_t{1} << 28, 1, 1));
+  EXPECT_TRUE(WithinImageLimits(8192, 16384, 4, 4));    // 2^27 float RGBA pixels: 2 GiB
+  EXPECT_FALSE(WithinImageLimits(8193, 16384, 4, 4));
+  EXPECT_FALSE(WithinImageLimits(1, 1, int64_t{1} << 29, 4));  // one pixel of 2 GiB and more
+  EXPECT_FALSE(WithinImageLimits(INT32_MAX, INT32_MAX, INT32_MAX, 8));
+  // Sizes that are no sizes are left to the image to refuse.
+  EXPECT_TRUE(WithinImageLimits(0, 5, 1, 1));
+  EXPECT_TRUE(WithinImageLimits(5, -5, 1, 1));
 }
 
 }  // namespace

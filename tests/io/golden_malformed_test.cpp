@@ -66,7 +66,8 @@ TEST(ImageLimits, PixelAndByteCapsMeetAtTheirEdges) {
   EXPECT_TRUE(WithinImageLimits(1, int64_t{1} << 28, 1, 1));
   EXPECT_TRUE(WithinImageLimits(8192, 16384, 4, 4));    // 2^27 float RGBA pixels: 2 GiB
   EXPECT_FALSE(WithinImageLimits(8193, 16384, 4, 4));
-  EXPECT_FALSE(WithinImageLimits(1, 1, int64_t{1} << 29, 4));  // one pixel of 2 GiB and more
+  EXPECT_TRUE(WithinImageLimits(1, 1, int64_t{1} << 29, 4));  // one pixel of exactly 2 GiB
+  EXPECT_FALSE(WithinImageLimits(1, 1, (int64_t{1} << 29) + 1, 4));
   EXPECT_FALSE(WithinImageLimits(INT32_MAX, INT32_MAX, INT32_MAX, 8));
   // Sizes that are no sizes are left to the image to refuse.
   EXPECT_TRUE(WithinImageLimits(0, 5, 1, 1));

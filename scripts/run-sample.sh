@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds Brevant and analyses the bundled sample: 10 refinement passes, histograms on,
-# sigma 2.
+# Builds Brevant and analyses the bundled photograph (or, without it, the raw sample):
+# 10 refinement passes, histograms on, sigma 2.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target Brevant
-sample=data/sample.png
+sample=data/sample.jpg
 [ -f "$sample" ] || sample=data/sample.dat
 ./build/app/Brevant "$sample" 10 1 2.0

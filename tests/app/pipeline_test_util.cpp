@@ -99,8 +99,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path) {
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr) << path;
-  // fwrite of a null pointer (an empty vector's data) is undefined even for 0 bytes.
-  if (!bytes.empty()) {
+  if (!bytes.empty()) {  // fwrite's buffer may not be null, even for nothing
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
   }
   std::fclose(f);

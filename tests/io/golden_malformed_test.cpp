@@ -31,6 +31,7 @@ void Check(const ko_test::TempDir& dir, const SMalformedCase& row) {
   const std::string path = dir.Path(row.name);
   ko_test::WriteBytes(path, row.bytes);
   const ko::HRESULT load = Load(path);
+  if (row.orLoad != 0 && load == row.orLoad) return;
   EXPECT_EQ(load, row.load) << "load of " << row.name << " gave " << ko::ResultName(load);
   if (row.read != 0 || row.load == ko::S_FALSE) {
     const ko::HRESULT read = ReadFirst(path);

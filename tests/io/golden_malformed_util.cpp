@@ -6,6 +6,7 @@
 #include "io/obj_file_util.h"
 #include "ko/core/byte_order.h"
 #include "ko/core/img.h"
+#include "ko/platform/codec_writers.h"
 
 namespace golden {
 namespace {
@@ -320,6 +321,142 @@ void QxiRows(std::vector<SMalformedCase>& rows) {
   }
 }
 
+
+Bytes FromBuffer(const ko::CodecBuffer& b) { return Bytes(b.data(), b.data() + b.size()); }
+
+std::vector<uint8_t> Pixels(uint32_t w, uint32_t h, int channels) {
+  std::vector<uint8_t> p(static_cast<size_t>(w) * h * channels);
+  for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 37 + 11);
+  return p;
+}
+
+Bytes PngBase() {
+  const std::vector<uint8_t> rgb = Pixels(8, 6, 3);
+  ko::PngWriteOptions o;
+  ko::CodecBuffer out;
+  ko::WritePng(rgb.data(), 8, 6, 24, o, &out);
+  return FromBuffer(out);
+}
+
+Bytes PngPaletteBase() {
+  std::vector<uint8_t> idx(8 * 6);
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = static_cast<uint8_t>(i % 4);
+  const uint8_t palette[12] = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+  ko::PngWriteOptions o;
+  o.colorType = 3;
+  o.palette = palette;
+  o.paletteCount = 4;
+  ko::CodecBuffer out;
+  ko::WritePng(idx.data(), 8, 6, 8, o, &out);
+  return FromBuffer(out);
+}
+
+Bytes JpegBase() {
+  const std::vector<uint8_t> rgb = Pixels(16, 16, 3);
+  ko::JpegWriteOptions o;
+  ko::CodecBuffer out;
+  ko::WriteJpeg(rgb.data(), 16, 16, 48, o, &out);
+  return FromBuffer(out);
+}
+
+Bytes GifBase() {
+  std::vector<uint8_t> idx(8 * 6);
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = static_cast<uint8_t>(i % 4);
+  const uint8_t palette[12] = {0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+  ko::GifFrame f;
+  f.indices = idx.data();
+  f.width = 8;
+  f.height = 6;
+  ko::GifWriteOptions o;
+  o.screenWidth = 8;
+  o.screenHeight = 6;
+  o.palette = palette;
+  o.paletteCount = 4;
+  ko::CodecBuffer out;
+  ko::WriteGif(&f, 1, o, &out);
+  return FromBuffer(out);
+}
+
+Bytes TiffBase() {
+  const std::vector<uint8_t> rgb = Pixels(8, 6, 3);
+  ko::TiffPage page;
+  page.samples = rgb.data();
+  page.stride = 24;
+  page.width = 8;
+  page.height = 6;
+  page.samplesPerPixel = 3;
+  page.photometric = 2;
+  ko::CodecBuffer out;
+  ko::WriteTiff(&page, 1, false, &out);
+  return FromBuffer(out);
+}
+
+// An uncompressed 24-bit or 8-bit palette BMP, written here byte by byte.
+Bytes Bmp(int32_t w, int32_t h, uint16_t bits, uint32_t paletteCount, uint32_t compression = 0) {
+  const uint32_t rowBytes = ((static_cast<uint32_t>(w > 0 ? w : 1) * bits + 31) / 32) * 4;
+  const uint32_t rows = h < 0 ? 0u - static_cast<uint32_t>(h) : static_cast<uint32_t>(h);
+  const uint32_t paletteBytes = paletteCount * 4;
+  const uint32_t dataOffset = 14 + 40 + paletteBytes;
+  const uint64_t body = (w > 0 && w <= 64 && rows <= 64) ? uint64_t{rowBytes} * rows : 16;
+  Bytes b(dataOffset + body, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  ko::PutLE32(b.data() + 2, static_cast<uint32_t>(b.size()));
+  ko::PutLE32(b.data() + 10, dataOffset);
+  ko::PutLE32(b.data() + 14, 40);
+  ko::PutLE32(b.data() + 18, static_cast<uint32_t>(w));
+  ko::PutLE32(b.data() + 22, static_cast<uint32_t>(h));
+  ko::PutLE16(b.data() + 26, 1);
+  ko::PutLE16(b.data() + 28, bits);
+  ko::PutLE32(b.data() + 30, compression);
+  ko::PutLE32(b.data() + 46, paletteCount);
+  for (uint32_t i = 0; i < paletteCount; ++i) b[54 + 4 * i] = static_cast<uint8_t>(i);
+  for (size_t i = dataOffset; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i % (paletteCount ? paletteCount : 256));
+  return b;
+}
+
+
+void CodecRows(std::vector<SMalformedCase>& rows) {
+  const HRESULT fail = ko::E_FAIL, bad = ko::E_KO_BADFORMAT;
+  // A file cut inside its closing chunk (PNG's 12-byte IEND, GIF's trailer byte) still
+  // holds the whole image, and is read: those cuts are no rows.
+  const struct {
+    const char* name;
+    Bytes bytes;
+    size_t closing;
+  } bases[] = {{"png", PngBase(), 12}, {"palette.png", PngPaletteBase(), 12}, {"jpg", JpegBase(), 0},
+               {"gif", GifBase(), 1}, {"tif", TiffBase(), 0}, {"bmp", Bmp(8, 6, 24, 0), 0},
+               {"palette.bmp", Bmp(8, 6, 8, 4), 0}};
+  for (const auto& base : bases) {
+    const std::string name = base.name;
+    const size_t dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+    const std::string stem = dot == std::string::npos ? "" : name.substr(0, dot) + "-";
+    for (size_t cut : CutPoints(base.bytes.size() - base.closing))
+      rows.push_back({ext + "-" + stem + "cut-" + std::to_string(cut) + "." + ext,
+                      Bytes(base.bytes.begin(), base.bytes.begin() + static_cast<long>(cut)), bad, 0, fail});
+  }
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } hostile[] = {
+      {"bmp-width-zero.bmp", Bmp(0, 6, 24, 0)},
+      {"bmp-width-negative.bmp", Bmp(-8, 6, 24, 0)},
+      {"bmp-width-2e31.bmp", Bmp(INT32_MIN, 1, 24, 0)},
+      {"bmp-bytes-wrap-32-bits.bmp", Bmp(65536, 65536, 32, 0)},
+      {"bmp-height-int32-min.bmp", Bmp(8, INT32_MIN, 24, 0)},
+      {"bmp-larger-than-the-file.bmp", Bmp(4000, 4000, 24, 0)},
+      {"bmp-palette-missing.bmp", Bmp(8, 6, 8, 0)},  // 0 means all 256 entries
+      {"bmp-bits-7.bmp", Bmp(8, 6, 7, 0)},
+  };
+  // Sizes the header cannot mean are malformed; sizes the file cannot hold fail the decode.
+  for (const auto& h : hostile) {
+    const std::string name = h.name;
+    const bool malformed = name.find("width") != std::string::npos || name.find("palette") != std::string::npos ||
+                           name.find("bits-7") != std::string::npos;
+    Add(rows, name, h.bytes, malformed ? bad : fail);
+  }
+}
 }  // namespace
 
 std::vector<SMalformedCase> MalformedCases() {
@@ -329,6 +466,7 @@ std::vector<SMalformedCase> MalformedCases() {
   ObjRows(rows);
   DatRows(rows);
   QxiRows(rows);
+  CodecRows(rows);
   return rows;
 }
 

@@ -17,6 +17,9 @@ struct SMalformedCase {
   // For object files, whose LoadImageFile stops after opening: what reading the first
   // object gives (CImageFileReader::ReadImage). 0 elsewhere.
   ko::HRESULT read = 0;
+  // Codec truncations: where the cut falls decides between the layer's "not an image" and
+  // "decode failed"; either is stated. 0 elsewhere.
+  ko::HRESULT orLoad = 0;
 };
 
 // Every row of the table, for the readers of the formats in this build.

@@ -8,7 +8,8 @@
 namespace {
 
 // A short file may declare a huge image (the values it lacks are zero). Such images are
-// only limited by the container's 4 GiB; the fuzzer skips them to keep its memory small.
+// only limited by the readers' 2 GiB cap (image_limits.h); the fuzzer skips them to keep
+// its memory small.
 constexpr int64_t kMaxElements = int64_t{1} << 22;
 
 constexpr int32_t kOtherTypes[] = {ko::kElemByte, ko::kElemFloat, ko::kElemInt, ko::kElemShort,

@@ -17,13 +17,14 @@
 
 #include "ko/core/img.h"
 #include "ko/core/params.h"
+#include "ko/io/image_limits.h"
 #include "ko/platform/rect.h"
 #include "ko/platform/wic_metadata.h"
 
 namespace ko {
 
 // The largest raw image (width x height) that is developed.
-constexpr int64_t kDngMaxPixels = int64_t{1} << 28;
+constexpr int64_t kDngMaxPixels = kMaxImagePixels;
 
 // Bayer phases: the colours of the top-left 2 x 2 quad of the crop window.
 enum DngBayerPhase : int32_t {

@@ -2,7 +2,8 @@
 # Installs what Brevant needs on Debian 12 (compiler, CMake, test and codec libraries).
 set -euo pipefail
 packages=(g++ clang cmake make libgtest-dev libbenchmark-dev
-          libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libjxr-dev python3)
+          libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libjxr-dev python3 valgrind
+          python3-numpy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,10 +1,65 @@
 // Reader of DNG raw camera files: develops the mosaic into an sRGB colour image.
+//
+// Open reads the TIFF directories (through the imaging-component metadata layer) into
+// property sets, finds the main raw image and checks everything about it that can be
+// checked without its pixels; ReadInto decodes the uncompressed 16-bit CFA samples,
+// subtracts black levels, demosaics the Bayer mosaic, maps camera colour to sRGB with a
+// Bradford white balance and encodes it with the sRGB curve.
+//
+// Files that are refused with E_KO_BADFORMAT: big-endian files, Compression other than 1,
+// BitsPerSample other than 16, more than one sample per pixel, a LinearizationTable,
+// missing RowsPerStrip, StripOffsets, StripByteCounts, ColorMatrix1 or AsShotNeutral,
+// malformed geometry (active area or crop window outside the raw image), raw images of
+// more than kDngMaxPixels pixels or larger than the file can hold, zero denominators.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "ko/core/img.h"
+#include "ko/core/params.h"
+#include "ko/io/image_limits.h"
+#include "ko/platform/rect.h"
+#include "ko/platform/wic_metadata.h"
 
 namespace ko {
+
+// The largest raw image (width x height) that is developed.
+constexpr int64_t kDngMaxPixels = kMaxImagePixels;
+
+// Bayer phases: the colours of the top-left 2 x 2 quad of the crop window.
+enum DngBayerPhase : int32_t {
+  kBayerRGGB = 0,
+  kBayerGRBG = 1,
+  kBayerGBRG = 2,
+  kBayerBGGR = 3,
+};
+
+// TIFF/EP CFA colour codes: 0 red, 1 green, 2 blue. The phase of the crop window whose
+// origin lies (dx, dy) from the active area's origin; -1 for a pattern that is not one
+// of the four Bayer layouts (callers then use phase 0).
+int32_t DngBayerPhaseOf(const uint8_t pattern[4], int64_t dx, int64_t dy);
+
+// The edge-directed 5 x 5 demosaic of `window` of the 1-band 16-bit `raw` image into
+// `out` (16-bit elements, 3 or 4 bands, window-sized; nothing is done otherwise or when
+// the window is less than 2 rows high). Quads of 2 x 2 are filled; an odd last row or
+// column is left as it was. Neighbours outside the raw image are read from the nearest
+// raw row and column.
+void DemosaicBayer(const CTypedImg<unsigned short>& raw, const RECT& window, int32_t phase, CImg* out);
+
+// Converts a metadata reader's items into `out`: items with a schema are skipped;
+// numbered identifiers are stored by number, string identifiers by name; nested readers
+// become nested property sets (kind 18) and vectors of readers arrays of them.
+HRESULT ConvertMetadataToParams(CWicObject* source, CParams* out);
+
+// One TIFF directory that carries a NewSubFileType.
+struct SDngDirectory {
+  int32_t subfileType = 0;  // 0: the main image
+  int32_t width = 0;
+  int32_t height = 0;
+  RECT activeArea = {0, 0, 0, 0};  // left, top, right, bottom
+  RECT crop = {0, 0, 0, 0};        // x0, y0, x1, y1 (exclusive ends)
+  const CParams* params = nullptr;  // owned by the reader's directory-0 set
+};
 
 class CDngImageReader {
  public:
@@ -14,11 +69,40 @@ class CDngImageReader {
   CDngImageReader& operator=(const CDngImageReader&) = delete;
 
   HRESULT Open(const char16_t* name);
+  // The same as Open, over a copy of bytes held in memory.
+  HRESULT OpenMemory(const uint8_t* data, size_t size);
+  // Develops (once; later calls reuse the demosaiced image) and converts into `image`,
+  // which must have the crop size and one of the type words 0x10001, 0x10004, 0x60001,
+  // 0x60004 with their band counts and element sizes.
   HRESULT ReadInto(CImg* image);
+
+  int32_t DirectoryCount() const { return directoryCount_; }
+  const SDngDirectory& Directory(int32_t i) const { return directories_[i]; }
+  bool IsDeveloped() const { return developed_; }
 
   int32_t outputWidth = 0;
   int32_t outputHeight = 0;
   float exposure = 1.0f;
+
+ private:
+  HRESULT OpenStream(HRESULT (*init)(CWicStream*, const void*), const void* context);
+  HRESULT AddDirectory(const CParams* params);
+  const SDngDirectory* MainDirectory() const;
+  HRESULT CheckMainDirectory(const SDngDirectory& main) const;
+  HRESULT Develop();
+  HRESULT ReadRawSamples(const SDngDirectory& main, CTypedImg<unsigned short>* raw);
+  HRESULT ConvertInto(CImg* image) const;
+  void Clear();
+
+  SDngDirectory* directories_ = nullptr;  // KoNewArray
+  int32_t directoryCount_ = 0;
+  int32_t directoryCapacity_ = 0;
+  CCompositeImg<RGBType<unsigned short>> demosaiced_;
+  bool developed_ = false;
+  // Metadata source.
+  CWicComponentFactory* factory_ = nullptr;
+  CWicStream* stream_ = nullptr;
+  CParams directory0_;
 };
 
 }  // namespace ko

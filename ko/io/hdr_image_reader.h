@@ -12,12 +12,14 @@
 #include "ko/core/img.h"
 #include "ko/core/params.h"
 #include "ko/io/image_file_sub_reader.h"
+#include "ko/io/image_limits.h"
 
 namespace ko {
 
-// The largest image the reader creates: 2^27 pixels, 2 GiB of float pixels. A declared
-// size beyond it is refused with E_OUTOFMEMORY before anything is allocated.
-constexpr int64_t kHdrMaxPixels = int64_t{1} << 27;
+// The largest image the reader creates: 2^27 pixels, the shared 2 GiB of 16-byte float
+// pixels. A declared size beyond it is refused with E_OUTOFMEMORY before anything is
+// allocated.
+constexpr int64_t kHdrMaxPixels = static_cast<int64_t>(kMaxImageBytes / 16);
 // Longest header line; the rest of a longer line is read as the next line.
 constexpr size_t kHdrMaxLineLength = 65535;
 

@@ -1,6 +1,7 @@
 #include "ko/io/image_file_reader.h"
 
 #include <cstdlib>
+#include <initializer_list>
 
 #include "ko/core/wstr_buf.h"
 #include "ko/io/dat_image_reader.h"
@@ -79,6 +80,36 @@ static bool ExtensionIs(const char16_t* ext, std::initializer_list<const char16_
   return false;
 }
 
+// A name used as a format may hold "%%" and at most one conversion that takes an int
+// (d, i, u, x, X, o, c, with flags, width, precision and h or hh): anything else would read
+// arguments that are not there.
+static bool IsIndexPattern(const char16_t* name) {
+  int conversions = 0;
+  for (const char16_t* p = name; *p; ++p) {
+    if (*p != u'%') continue;
+    ++p;
+    if (*p == u'%') continue;
+    while (*p == u'-' || *p == u'+' || *p == u' ' || *p == u'#' || *p == u'0') ++p;
+    while (*p >= u'0' && *p <= u'9') ++p;
+    if (*p == u'.') {
+      ++p;
+      while (*p >= u'0' && *p <= u'9') ++p;
+    }
+    if (*p == u'h') {
+      ++p;
+      if (*p == u'h') ++p;
+    }
+    switch (*p) {
+      case u'd': case u'i': case u'u': case u'x': case u'X': case u'o': case u'c':
+        if (++conversions > 1) return false;
+        break;
+      default:
+        return false;  // the end of the name included
+    }
+  }
+  return true;
+}
+
 CImageFileReader::~CImageFileReader() { delete reader; }
 
 HRESULT CImageFileReader::OpenFile(const char16_t* name, int32_t index) {
@@ -90,6 +121,7 @@ HRESULT CImageFileReader::OpenFile(const char16_t* name, int32_t index) {
     const HRESULT hr = built.CopyAt(name, 0);
     if (hr < 0) return hr;
   } else {
+    if (!IsIndexPattern(name)) return E_INVALIDARG;
     const size_t n = WStrLen(name);
     if (n > UINT32_MAX - 21) return E_OUTOFMEMORY;
     const HRESULT hr = built.Reserve(static_cast<uint32_t>(n + 20));

@@ -1,4 +1,8 @@
-// Reader of HD Photo files (.wdp) through the platform imaging component.
+// Reader of HD Photo files (.wdp) through the platform imaging component
+// (ko/platform/wic_decoder.h): the first frame, copied row by row straight into the
+// caller's image when its element type and bands match the file's pixel format, otherwise
+// through a one-row temporary image and the pixel conversion. RGB-ordered formats have red
+// and blue exchanged into the library's blue-green-red order.
 #pragma once
 #include <cstdint>
 
@@ -6,6 +10,10 @@
 #include "ko/core/params.h"
 
 namespace ko {
+
+namespace wic {
+class IWICBitmapFrameDecode;
+}
 
 class CWicImageReader {
  public:
@@ -15,12 +23,17 @@ class CWicImageReader {
   CWicImageReader& operator=(const CWicImageReader&) = delete;
 
   HRESULT Open(const char16_t* name);
+  // The whole first frame; E_NOTIMPL for a pixel format outside the reader's table.
   HRESULT ReadInto(CImg* image);
 
   int32_t width = 0;
   int32_t height = 0;
   uint32_t frameCount = 0;
   CParams params;
+  wic::IWICBitmapFrameDecode* frame = nullptr;  // a counted reference, held from Open
+
+ private:
+  void ReleaseFrame();
 };
 
 }  // namespace ko

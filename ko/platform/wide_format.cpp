@@ -61,11 +61,11 @@ int FormatWideV(char16_t* dst, size_t maxChars, const char16_t* format, va_list 
       sink.Put(u'%');
       continue;
     }
-    std::string spec = "%";
+    std::string conversion = "%";
     bool left = false;
     while (*p == u'-' || *p == u'+' || *p == u' ' || *p == u'#' || *p == u'0') {
       if (*p == u'-') left = true;
-      spec.push_back(static_cast<char>(*p++));
+      conversion.push_back(static_cast<char>(*p++));
     }
     int width = -1;
     if (*p == u'*') {
@@ -73,15 +73,15 @@ int FormatWideV(char16_t* dst, size_t maxChars, const char16_t* format, va_list 
       if (width < 0) {
         left = true;
         width = -width;
-        spec.push_back('-');
+        conversion.push_back('-');
       }
-      spec += std::to_string(width);
+      conversion += std::to_string(width);
       ++p;
     } else if (*p >= u'0' && *p <= u'9') {
       width = 0;
       while (*p >= u'0' && *p <= u'9') {
         width = width * 10 + (*p - u'0');
-        spec.push_back(static_cast<char>(*p++));
+        conversion.push_back(static_cast<char>(*p++));
         if (width > 1000000) { result = -1; break; }
       }
     }
@@ -98,7 +98,7 @@ int FormatWideV(char16_t* dst, size_t maxChars, const char16_t* format, va_list 
           if (precision > 1000000) { result = -1; break; }
         }
       }
-      if (precision >= 0) spec += "." + std::to_string(precision);
+      if (precision >= 0) conversion += "." + std::to_string(precision);
     }
     if (result < 0) break;
     // Length modifiers.
@@ -117,8 +117,8 @@ int FormatWideV(char16_t* dst, size_t maxChars, const char16_t* format, va_list 
       case u'd': case u'i': case u'u': case u'x': case u'X': case u'o': {
         if (width > 400 || precision > 400) { result = -1; break; }
         const bool isSigned = conv == u'd' || conv == u'i';
-        spec += "ll";
-        spec.push_back(static_cast<char>(conv));
+        conversion += "ll";
+        conversion.push_back(static_cast<char>(conv));
         long long sv = 0;
         unsigned long long uv = 0;
         switch (size) {
@@ -131,19 +131,19 @@ int FormatWideV(char16_t* dst, size_t maxChars, const char16_t* format, va_list 
           case 4: if (isSigned) sv = va_arg(ap, intmax_t); else uv = static_cast<unsigned long long>(va_arg(ap, uintmax_t)); break;
           default: if (isSigned) sv = va_arg(ap, ptrdiff_t); else uv = static_cast<unsigned long long>(va_arg(ap, ptrdiff_t)); break;
         }
-        if (isSigned) std::snprintf(buf, sizeof buf, spec.c_str(), sv);
-        else std::snprintf(buf, sizeof buf, spec.c_str(), uv);
+        if (isSigned) std::snprintf(buf, sizeof buf, conversion.c_str(), sv);
+        else std::snprintf(buf, sizeof buf, conversion.c_str(), uv);
         sink.PutAscii(buf);
         break;
       }
       case u'f': case u'F': case u'e': case u'E': case u'g': case u'G': case u'a': case u'A': {
         if (width > 400 || precision > 400) { result = -1; break; }
-        spec.push_back(static_cast<char>(conv));
+        conversion.push_back(static_cast<char>(conv));
         if (longDouble) {
-          spec.insert(spec.size() - 1, "L");
-          std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long double));
+          conversion.insert(conversion.size() - 1, "L");
+          std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, long double));
         } else {
-          std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, double));
+          std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, double));
         }
         sink.PutAscii(buf);
         break;

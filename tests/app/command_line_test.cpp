@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/pipeline_test_util.h"
 #include "app/run_process_util.h"
 
 using brevant_test::RunBrevantProcess;
@@ -15,16 +16,8 @@ namespace {
 const char kUsage[] =
     "Format:  Brevant <input file> <# iterations> <compute orien hist 0/1> <filter sigma>\n";
 
-std::string TempDir() {
-  char tmpl[] = "/tmp/brevant-cli-XXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  return dir ? dir : "/tmp";
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using brevant::test::FileExists;
+using brevant::test::ScratchFolder;
 
 TEST(CommandLine, WrongArgumentCountPrintsTheUsageAndExitsTwo) {
   for (const auto& args : {std::vector<std::string>{}, {"a", "1", "0"}, {"a", "1", "0", "2", "extra"}}) {
@@ -36,12 +29,12 @@ TEST(CommandLine, WrongArgumentCountPrintsTheUsageAndExitsTwo) {
 }
 
 TEST(CommandLine, AFileThatCannotBeOpenedPrintsTwoLinesAndExitsOne) {
-  const std::string dir = TempDir();
-  const auto r = RunBrevantProcess({"missing.png", "1", "0", "2"}, dir);
+  ScratchFolder folder;
+  const auto r = RunBrevantProcess({"missing.png", "1", "0", "2"}, folder.path());
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "Opening missing.png\nSorry, couldn't open file missing.png\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(Exists(dir + "/missing.edg"));
+  EXPECT_FALSE(FileExists(folder / "missing.edg"));
 }
 
 TEST(CommandLine, SigmaIsCheckedBeforeAnyWork) {
@@ -56,7 +49,8 @@ TEST(CommandLine, SigmaIsCheckedBeforeAnyWork) {
 }
 
 TEST(CommandLine, LongAndNonUtf8PathsAreKeptWhole) {
-  const std::string dir = TempDir();
+  ScratchFolder folder;
+  const std::string& dir = folder.path();
   const std::string longName = std::string(300, 'n') + ".png";
   auto r = RunBrevantProcess({dir + "/" + longName, "1", "0", "2"});
   EXPECT_EQ(r.exitCode, 1);

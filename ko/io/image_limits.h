@@ -1,0 +1,25 @@
+// Limits every reader applies to a declared image size before it allocates the image, so
+// that a small hostile file cannot make a reader ask for gigabytes. Readers whose format
+// says how many bytes the pixels take also refuse a body shorter than that first.
+#pragma once
+#include <cstdint>
+
+namespace ko {
+
+// At most 2^28 pixels (16384 x 16384) per image...
+constexpr int64_t kMaxImagePixels = int64_t{1} << 28;
+// ...and at most 2 GiB of pixels in the image the reader creates (2^27 pixels of 4-band
+// float, 2^28 of 4-band bytes).
+constexpr uint64_t kMaxImageBytes = uint64_t{1} << 31;
+
+// Whether a width x height image of `bands` x `elementBytes` per pixel is within both
+// limits. Sizes below 1 are for the image itself to refuse: they pass here.
+constexpr bool WithinImageLimits(int64_t width, int64_t height, int64_t bands, int64_t elementBytes) {
+  if (width < 1 || height < 1 || bands < 1 || elementBytes < 1) return true;
+  if (width > kMaxImagePixels || height > kMaxImagePixels / width) return false;
+  const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  const uint64_t pixelBytes = static_cast<uint64_t>(bands) * static_cast<uint64_t>(elementBytes);
+  return pixelBytes <= kMaxImageBytes && pixels <= kMaxImageBytes / pixelBytes;
+}
+
+}  // namespace ko

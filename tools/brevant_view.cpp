@@ -1,0 +1,3 @@
+#include "tools/view_command.h"
+
+int main(int argc, char** argv) { return brevant::view::RunViewer(argc, argv); }

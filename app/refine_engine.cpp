@@ -85,10 +85,10 @@ class CWavefront {
     int32_t level, y0, y1, x0, x1;
   };
 
-  static constexpr int32_t kChunk = 64;
+  static constexpr int32_t kChunk = 64;  // columns of a block: its rows' records stay in the cache
   // Rows a little longer than their pixels, so that the rows a pass reads and the row it
-  // writes do not all fall on the same cache sets (and 4 KB aliases) at the same column.
-  static constexpr size_t kRowPad = 16;  // columns of a block: its rows' records stay in the cache
+  // writes do not all fall on the same cache sets at the same column.
+  static constexpr size_t kRowPad = 16;
 
   bool Sweeps() const { return passes_ > sweepPasses_; }
   size_t EnergyRowFloats() const { return static_cast<size_t>(w_) * kEnergyRecord + kRowPad; }

@@ -2,9 +2,14 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
+
+#include "ko/io/image_file_reader.h"
+#include "ko/platform/codec_writers.h"
+#include "ko/platform/path_codec.h"
 
 namespace brevant::bench {
 namespace {
@@ -106,6 +111,64 @@ bool WritePhotoLikeHdr(const std::string& path, int32_t w, int32_t h, uint32_t s
     }
   }
   return std::fclose(f) == 0;
+}
+
+bool SamplePhotoRgb(int32_t w, int32_t h, std::vector<uint8_t>* rgb) {
+  const std::u16string name = ko::DecodeNarrowPath(BREVANT_SOURCE_DIR "/data/sample.jpg");
+  ko::CCompositeImg<ko::RGBAType<unsigned char>> colour;
+  if (ko::LoadImageFile(name.c_str(), &colour, 1, -1) < 0 || !colour.HasMemory()) return false;
+  const int32_t sw = colour.width, sh = colour.height;
+  rgb->assign(static_cast<size_t>(w) * h * 3, 0);
+  for (int32_t y = 0; y < h; ++y) {
+    const double sy = (y + 0.5) * sh / h - 0.5;
+    const int32_t y0 = std::clamp(static_cast<int32_t>(std::floor(sy)), 0, sh - 1);
+    const int32_t y1 = std::min(y0 + 1, sh - 1);
+    const double fy = std::clamp(sy - y0, 0.0, 1.0);
+    for (int32_t x = 0; x < w; ++x) {
+      const double sx = (x + 0.5) * sw / w - 0.5;
+      const int32_t x0 = std::clamp(static_cast<int32_t>(std::floor(sx)), 0, sw - 1);
+      const int32_t x1 = std::min(x0 + 1, sw - 1);
+      const double fx = std::clamp(sx - x0, 0.0, 1.0);
+      const uint8_t* p00 = colour.BandPtr(x0, y0, 0);
+      const uint8_t* p10 = colour.BandPtr(x1, y0, 0);
+      const uint8_t* p01 = colour.BandPtr(x0, y1, 0);
+      const uint8_t* p11 = colour.BandPtr(x1, y1, 0);
+      // Bands are stored blue, green, red, alpha; the output is red, green, blue.
+      for (int c = 0; c < 3; ++c) {
+        const int band = 2 - c;
+        const double v = (1 - fx) * (1 - fy) * p00[band] + fx * (1 - fy) * p10[band] + (1 - fx) * fy * p01[band] +
+                         fx * fy * p11[band];
+        (*rgb)[(static_cast<size_t>(y) * w + x) * 3 + c] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
+      }
+    }
+  }
+  return true;
+}
+
+ko::CTypedImg<float> SamplePhotoIntensity(int32_t w, int32_t h) {
+  ko::CTypedImg<float> img;
+  std::vector<uint8_t> rgb;
+  if (!SamplePhotoRgb(w, h, &rgb)) return img;
+  img.Create(w, h, 1, 0);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      const uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+      img.At(x, y) = static_cast<float>(0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2]);
+    }
+  return img;
+}
+
+bool WriteSamplePhotoPng(const std::string& path, int32_t w, int32_t h) {
+  std::vector<uint8_t> rgb;
+  if (!SamplePhotoRgb(w, h, &rgb)) return false;
+  ko::CodecBuffer png;
+  if (!ko::WritePng(rgb.data(), static_cast<uint32_t>(w), static_cast<uint32_t>(h), static_cast<size_t>(w) * 3,
+                    ko::PngWriteOptions(), &png))
+    return false;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool written = std::fwrite(png.data(), 1, png.size(), f) == png.size();
+  return std::fclose(f) == 0 && written;
 }
 
 uint64_t PeakResidentBytes() {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ko/core/img.h"
 
@@ -15,6 +16,15 @@ ko::CTypedImg<float> PhotoLikeImage(int32_t w, int32_t h, uint32_t seed);
 // The same content as a colour Radiance file (flat RGBE scanlines) whose intensity is close
 // to PhotoLikeImage. False when the file cannot be written.
 bool WritePhotoLikeHdr(const std::string& path, int32_t w, int32_t h, uint32_t seed);
+
+// The bundled photograph (data/sample.jpg, read by the library's own reader) scaled to
+// w x h by bilinear interpolation: its colour pixels as R, G, B bytes, row after row. False
+// when it cannot be read.
+bool SamplePhotoRgb(int32_t w, int32_t h, std::vector<uint8_t>* rgb);
+// Its intensity 0.299 R + 0.587 G + 0.114 B as a float plane (empty when unreadable).
+ko::CTypedImg<float> SamplePhotoIntensity(int32_t w, int32_t h);
+// The scaled photograph as a PNG file, for whole runs of the program on a real reader.
+bool WriteSamplePhotoPng(const std::string& path, int32_t w, int32_t h);
 
 // Peak resident memory of this process so far, in bytes.
 uint64_t PeakResidentBytes();

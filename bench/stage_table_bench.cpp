@@ -3,8 +3,11 @@
 // and prints one table: the best (least) wall and CPU time of several repetitions, and the
 // ratio to the yardstick.
 //
-//   build/bench/stage_table_bench [--size 2048] [--reps 5] [--threads 1,2]
+//   build/bench/stage_table_bench [--size 2048] [--reps 5] [--threads 1,2] [--photo]
 //       [--only steerable,smoothing,refine,histograms,run] [--plain-histograms] [--plain-run]
+//
+// --photo: the bundled photograph (data/sample.jpg) scaled to the size instead of the
+// synthetic image.
 //
 // CPU time is that of the whole process (all threads); on a loaded machine it is the
 // steadier figure for one thread, while wall time is what two threads are for.
@@ -102,6 +105,7 @@ struct SOptions {
   std::set<std::string> only;
   bool plainHistograms = false;
   bool plainRun = false;
+  bool photo = false;  // the bundled photograph scaled, instead of the synthetic image
   bool Wants(const std::string& section) const { return only.empty() || only.count(section); }
 };
 
@@ -309,15 +313,21 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--plain-histograms") o.plainHistograms = true;
     else if (a == "--plain-run") o.plainRun = true;
+    else if (a == "--photo") o.photo = true;
     else {
       std::printf("unknown argument %s\n", a.c_str());
       return 2;
     }
   }
   const ko::CpuFeatures cpu = ko::GetHardwareCpuFeatures();
-  std::printf("image %d x %d photograph-like, best of %d; processor: sse2 %d avx2 %d; OpenCV %s\n", o.size, o.size,
-              o.reps, cpu.sse2, cpu.avx2, HaveOpenCv() ? "yes" : "no (yardsticks skipped)");
-  const ko::CTypedImg<float> input = PhotoLikeImage(o.size, o.size, 1);
+  std::printf("image %d x %d %s, best of %d; processor: sse2 %d avx2 %d; OpenCV %s\n", o.size, o.size,
+              o.photo ? "data/sample.jpg scaled" : "synthetic photograph-like", o.reps, cpu.sse2, cpu.avx2,
+              HaveOpenCv() ? "yes" : "no (yardsticks skipped)");
+  const ko::CTypedImg<float> input = o.photo ? SamplePhotoIntensity(o.size, o.size) : PhotoLikeImage(o.size, o.size, 1);
+  if (!input.HasMemory()) {
+    std::printf("cannot read the photograph\n");
+    return 1;
+  }
   PrintHeader();
   if (o.Wants("steerable")) Steerable(o, input);
   if (o.Wants("smoothing")) Smoothing(o, input);

@@ -8,7 +8,10 @@
 #include "app/edge_pipeline.h"
 #include "app/pipeline_options.h"
 #include "app/pipeline_test_util.h"
+#include "ko/convert/convert_image.h"
+#include "ko/io/image_file_reader.h"
 #include "ko/platform/cpu_features.h"
+#include "ko/platform/path_codec.h"
 
 namespace brevant {
 namespace {
@@ -121,6 +124,24 @@ TEST(PipelineFastTest, OneThreadAndManyGiveTheSameFile) {
   }
   EXPECT_TRUE(files[0] == files[1]);
   EXPECT_TRUE(files[0] == files[2]);
+}
+
+// The bundled photograph, read and converted as the program does: whole without
+// histograms, and a part of it with them (the plain histograms are slow).
+TEST(PipelineFastTest, ThePhotographGivesTheSameFile) {
+  CRestoreOptions restore;
+  const std::u16string name = ko::DecodeNarrowPath(BREVANT_SOURCE_DIR "/data/sample.jpg");
+  ko::CCompositeImg<ko::RGBAType<unsigned char>> colour;
+  ASSERT_GE(ko::LoadImageFile(name.c_str(), &colour, 1, -1), 0);
+  ko::CTypedImg<float> intensity;
+  ASSERT_EQ(intensity.Create(colour.width, colour.height, 1, 4, intensity.type, 0), ko::S_OK);
+  ASSERT_GE(ko::ConvertImage(colour, intensity), 0);
+  SetWorkerThreads(2);
+  ExpectSameRun(intensity, SCase{intensity.width, intensity.height, 2.0f, 3, false}, "whole photograph");
+  ko::CTypedImg<float> part;
+  const ko::RECT rect{250, 120, 250 + 96, 120 + 80};
+  ASSERT_EQ(intensity.ShareRect(&part, &rect), ko::S_OK);
+  ExpectSameRun(part, SCase{part.width, part.height, 1.5f, 4, true}, "part of the photograph");
 }
 
 }  // namespace

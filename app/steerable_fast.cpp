@@ -6,6 +6,7 @@
 // basis filters and combined at once. No response plane is ever made; the strips spread over
 // the worker threads; the sums run across pixels in double lanes, in the plain form's order.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -134,6 +135,16 @@ bool AllFinite(const double* p, int32_t count) {
   return bad == 0;
 }
 
+// The largest magnitude among the values, NaN counting as infinite.
+double LargestMagnitude(const double* p, int32_t count) {
+  double largest = 0.0;
+  for (int32_t i = 0; i < count; ++i) {
+    const double a = std::fabs(p[i]);
+    largest = a > largest || a != a ? (a != a ? HUGE_VAL : a) : largest;
+  }
+  return largest;
+}
+
 // Scratch of one thread: the ring of horizontal rows of a strip and its bookkeeping.
 struct SStripScratch {
   double* ring = nullptr;          // rows x kernels x strip width
@@ -181,6 +192,7 @@ class CSteerableStrips {
   std::vector<void*> blocks_;
   std::vector<SStripScratch> scratch_;
   double* taps_ = nullptr;  // the horizontal kernels, then the vertical ones, n each
+  double tapMagnitude_ = 0.0;  // the largest sum of |tap| of a horizontal kernel
   SumRowsFn sum_ = nullptr;
   CombineRowFn combine_ = nullptr;
 };
@@ -194,7 +206,12 @@ ko::HRESULT CSteerableStrips::Prepare(int32_t slots) {
   const ko::CKernel* const vertical[kBasisFilters] = {&k_.g, &k_.b, &k_.a, &k_.g, &k_.d, &k_.f, &k_.c};
   for (size_t i = 0; i < kernels; ++i) {
     const ko::CKernel* kernel = i < kHorizontalKernels ? horizontal[i] : vertical[i - kHorizontalKernels];
-    for (size_t t = 0; t < n; ++t) taps_[i * n + t] = kernel->taps[t];
+    double magnitude = 0.0;
+    for (size_t t = 0; t < n; ++t) {
+      taps_[i * n + t] = kernel->taps[t];
+      magnitude += std::fabs(taps_[i * n + t]);
+    }
+    if (i < kHorizontalKernels) tapMagnitude_ = std::max(tapMagnitude_, magnitude);
   }
   const size_t width = static_cast<size_t>(std::min(kStripWidth, std::max(1, w_ - 2 * r_))) + kRowPad;
   try {
@@ -242,7 +259,11 @@ void CSteerableStrips::Strip(int32_t x0, int32_t x1, SStripScratch& s, const ko:
     const float* in = input.Row(v) + (x0 - r_);
     const int32_t reach = count + 2 * r_;
     for (int32_t i = 0; i < reach; ++i) s.input[i] = in[i];
-    const bool inputFinite = AllFinite(s.input, reach);
+    const double largest = LargestMagnitude(s.input, reach);
+    const bool inputFinite = largest <= DBL_MAX;
+    // Every partial sum along x is at most (sum of |tap|) x largest, give or take a rounding:
+    // well below the float limit, all the row's values are finite without looking.
+    const bool outputFinite = inputFinite && largest * tapMagnitude_ < 1e37;
     for (int k = 0; k < kHorizontalKernels; ++k) {
       const double* taps = taps_ + static_cast<size_t>(k) * n;
       int32_t m = 0;
@@ -253,7 +274,7 @@ void CSteerableStrips::Strip(int32_t x0, int32_t x1, SStripScratch& s, const ko:
       }
       double* out = s.ring + (slot * kHorizontalKernels + k) * width;
       sum_(s.sources, s.taps, m, count, out);
-      s.finite[slot * kHorizontalKernels + k] = AllFinite(out, count);
+      s.finite[slot * kHorizontalKernels + k] = outputFinite || AllFinite(out, count);
     }
     if (v < 2 * r_) continue;
     // Output row y = v - r: its rows y - r .. y + r are all in the ring now.

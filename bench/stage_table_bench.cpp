@@ -243,7 +243,7 @@ void Refinement(const SOptions& o, const ko::CTypedImg<float>& input, bool histo
   } else if (o.plainHistograms) {
     yard = RefinementPass(s, true, 0, 1, 1, RefineEdgeEnergyPlain);
     y = &yard;
-    PrintRow(work, "plain (spec layout)", 1, yard, nullptr);
+    PrintRow(work, "plain (bins in separate planes)", 1, yard, nullptr);
   }
   for (int32_t t : o.threads) {
     SetWorkerThreads(t);

@@ -24,7 +24,6 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "the result file holds little-endian floats");
 
-constexpr uint64_t kMegabyte = 1024 * 1024;
 
 struct SKoFree {
   void operator()(void* p) const { ko::KoFree(p); }
@@ -70,6 +69,10 @@ uint64_t FastRunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma
   return bytes;
 }
 
+uint64_t RunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes) {
+  return PlainFormsInUse() ? RequiredBytes(w, h, histograms, sigma) : FastRunRequiredBytes(w, h, histograms, sigma, passes);
+}
+
 bool ResultFileName(const std::string& path, std::string* name) {
   if (path.size() < 3) return false;
   *name = path.substr(0, path.size() - 3) + "edg";
@@ -108,9 +111,7 @@ int RunEdgeAnalysisPlain(ko::CTypedImg<float> input, std::string& path, CEdgeSta
   uint64_t available = 0;
   const uint64_t needed = RequiredBytes(w, h, state.computeHistograms, state.sigma);
   if (ReadAvailableMemory(&available) && needed > available) {
-    std::printf("Not enough memory for a %d x %d image: the run needs %" PRIu64 " MB, but only %" PRIu64
-                " MB are available.\n",
-                w, h, (needed + kMegabyte - 1) / kMegabyte, available / kMegabyte);
+    ReportNotEnoughMemory(w, h, needed, available);
     return 1;
   }
 
@@ -206,9 +207,7 @@ int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeStat
   uint64_t available = 0;
   const uint64_t needed = FastRunRequiredBytes(w, h, state.computeHistograms, state.sigma, state.iterations);
   if (ReadAvailableMemory(&available) && needed > available) {
-    std::printf("Not enough memory for a %d x %d image: the run needs %" PRIu64 " MB, but only %" PRIu64
-                " MB are available.\n",
-                w, h, (needed + kMegabyte - 1) / kMegabyte, available / kMegabyte);
+    ReportNotEnoughMemory(w, h, needed, available);
     return 1;
   }
 

@@ -19,6 +19,9 @@ bool ResultFileName(const std::string& path, std::string* name);
 // available.
 uint64_t FastRunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes);
 
+// What the run the drivers choose (plain or fast) needs: RequiredBytes or FastRunRequiredBytes.
+uint64_t RunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes);
+
 // Runs the stages on `input` (a 1-band float share of the caller's intensity image) with the
 // parameters of `state`, whose planes it creates, and writes the result file: planes 0 to 2
 // (energy, orientation, refined energy) and, with histograms, planes 3 to 38, each

@@ -92,8 +92,13 @@ struct V {
 #include "app/steerable_rows.inc"
 }  // namespace sse2
 
+// Every function of this namespace is compiled for AVX2 (clang has no GCC target pragma).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 struct V {
   static constexpr int kLanes = 4;
@@ -117,7 +122,11 @@ struct V {
 };
 #include "app/steerable_rows.inc"
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 using SumRowsFn = void (*)(const double* const*, const double*, int32_t, int32_t, double*);

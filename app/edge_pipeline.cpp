@@ -81,39 +81,48 @@ bool ResultFileName(const std::string& path, std::string* name) {
 
 namespace {
 
-// The plain driver: a staging plane for every write, the stages' plain forms.
-int RunEdgeAnalysisPlain(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
+// The checks both drivers make before any work, with their messages: an intensity plane, a
+// result name that is not the input's, planes of at most 4 GB, and the memory the run needs.
+// On success `path` has lost its last three characters and `outputName` is the result's name.
+bool StartRun(const ko::CTypedImg<float>& input, std::string& path, const CEdgeState& state, std::string* outputName) {
   if (!IsFloatPlane(input)) {
     std::printf("There is no intensity image to analyse.\n");
-    return 1;
+    return false;
   }
   const int32_t w = input.width;
   const int32_t h = input.height;
-
-  std::string outputName;
-  if (!ResultFileName(path, &outputName)) {
+  if (!ResultFileName(path, outputName)) {
     std::printf("Cannot name the result file for \"%s\": the path must have at least three characters.\n",
                 path.c_str());
-    return 1;
+    return false;
   }
-  if (outputName == path) {
+  if (*outputName == path) {
     std::printf("The result file would replace the input file %s; rename the input first.\n", path.c_str());
-    return 1;
+    return false;
   }
   path.resize(path.size() - 3);
-
   // Every plane is one block of at most 4 GB.
   const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
   if (planeBytes > UINT32_MAX) {
     std::printf("The image of %d x %d pixels is too large: one plane of it would exceed 4 GB.\n", w, h);
-    return 1;
+    return false;
   }
   uint64_t available = 0;
-  const uint64_t needed = RequiredBytes(w, h, state.computeHistograms, state.sigma);
+  const uint64_t needed = RunRequiredBytes(w, h, state.computeHistograms, state.sigma, state.iterations);
   if (ReadAvailableMemory(&available) && needed > available) {
     ReportNotEnoughMemory(w, h, needed, available);
-    return 1;
+    return false;
   }
+  return true;
+}
+
+// The plain driver: a staging plane for every write, the stages' plain forms.
+int RunEdgeAnalysisPlain(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
+  const int32_t w = input.width;
+  const int32_t h = input.height;
+  std::string outputName;
+  if (!StartRun(input, path, state, &outputName)) return 1;
+  const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
 
   std::unique_ptr<float, SKoFree> staging(static_cast<float*>(ko::KoMalloc(static_cast<size_t>(planeBytes))));
   if (!staging) return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
@@ -180,36 +189,11 @@ ko::HRESULT CreateZeroPlane(ko::CTypedImg<float>& plane, int32_t w, int32_t h) {
 // The fast driver: the same checks, messages and file as the plain one; the stages' fast
 // forms, the planes written straight from memory.
 int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
-  if (!IsFloatPlane(input)) {
-    std::printf("There is no intensity image to analyse.\n");
-    return 1;
-  }
   const int32_t w = input.width;
   const int32_t h = input.height;
-
   std::string outputName;
-  if (!ResultFileName(path, &outputName)) {
-    std::printf("Cannot name the result file for \"%s\": the path must have at least three characters.\n",
-                path.c_str());
-    return 1;
-  }
-  if (outputName == path) {
-    std::printf("The result file would replace the input file %s; rename the input first.\n", path.c_str());
-    return 1;
-  }
-  path.resize(path.size() - 3);
-
+  if (!StartRun(input, path, state, &outputName)) return 1;
   const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
-  if (planeBytes > UINT32_MAX) {
-    std::printf("The image of %d x %d pixels is too large: one plane of it would exceed 4 GB.\n", w, h);
-    return 1;
-  }
-  uint64_t available = 0;
-  const uint64_t needed = FastRunRequiredBytes(w, h, state.computeHistograms, state.sigma, state.iterations);
-  if (ReadAvailableMemory(&available) && needed > available) {
-    ReportNotEnoughMemory(w, h, needed, available);
-    return 1;
-  }
 
   CResultFile file;
   if (!file.Create(outputName)) {

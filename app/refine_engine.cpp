@@ -11,6 +11,7 @@
 #include "app/refine_kernels.h"
 #include "app/refine_stencil.h"
 #include "app/thread_pool.h"
+#include "ko/platform/cpu_features.h"
 #include "ko/platform/memory.h"
 
 namespace brevant {
@@ -63,6 +64,8 @@ class CWavefront {
  public:
   CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms)
       : w_(w), h_(h), passes_(passes), bins_(histograms) {
+    // The samples laid out for the 36-bin kernel serve its AVX2 form only.
+    binSamples_ = bins_ && BinSamplesReach(w_) && ko::GetCpuFeatures().avx2;
     step_ = 8;
     depthFirst_ = bins_;
     lag_ = depthFirst_ ? 2 : step_ + 2;
@@ -95,7 +98,7 @@ class CWavefront {
   size_t BinRowFloats() const { return static_cast<size_t>(w_) * kBinRecord + kRowPad; }
   size_t RawFloats() const { return static_cast<size_t>(kChunk) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
   SStencilRow Stencils(int32_t y) const {
-    return StencilRowAt(stencils_.get() + static_cast<size_t>(y % stencilRows_) * StencilRowBytes(w_), w_);
+    return StencilRowAt(stencils_.get() + static_cast<size_t>(y % stencilRows_) * StencilRowBytes(w_, binSamples_), w_, binSamples_);
   }
   // The first row of `level` in step t (it may lie outside the image).
   int64_t FirstRow(int64_t t, int32_t level) const { return t * step_ - static_cast<int64_t>(lag_) * level; }
@@ -111,6 +114,7 @@ class CWavefront {
 
   const int32_t w_, h_, passes_;
   const bool bins_;
+  bool binSamples_ = false;
   bool depthFirst_ = false;
   int32_t step_ = 8, lag_ = 2, ringRows_ = 12, sweepPasses_ = 1, stencilRows_ = 1;
 
@@ -140,7 +144,7 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
   const uint64_t rings = static_cast<uint64_t>(sweepPasses_) * ringRows_;
   const uint64_t records = EnergyRowFloats() + (bins_ ? BinRowFloats() : 0);
   uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float);  // folded orientation
-  bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(w_);
+  bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(w_, binSamples_);
   bytes += (rings + (Sweeps() ? 2 * static_cast<uint64_t>(h_) : 0)) * records * sizeof(float);
   bytes += static_cast<uint64_t>(slots) * RawFloats() * sizeof(float);
   return bytes;
@@ -148,7 +152,7 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
 
 ko::HRESULT CWavefront::Allocate(int32_t slots) {
   if (folded_.Create(w_, h_, 1, 4, folded_.type, 0) < 0) return ko::E_OUTOFMEMORY;
-  if (!stencils_.Allocate(static_cast<size_t>(stencilRows_) * StencilRowBytes(w_))) return ko::E_OUTOFMEMORY;
+  if (!stencils_.Allocate(static_cast<size_t>(stencilRows_) * StencilRowBytes(w_, binSamples_))) return ko::E_OUTOFMEMORY;
   const size_t rings = static_cast<size_t>(sweepPasses_) * ringRows_;
   if (!energyRingMemory_.Allocate(rings * EnergyRowFloats())) return ko::E_OUTOFMEMORY;
   if (bins_ && !binRingMemory_.Allocate(rings * BinRowFloats())) return ko::E_OUTOFMEMORY;

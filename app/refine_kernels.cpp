@@ -115,66 +115,17 @@ void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t
   }
 }
 
-// What one sample reads: worked out for a block of pixels ahead of the arithmetic, so that
-// the loads of the records do not wait for the address computations.
-struct SSamplePlan {
-  const float* neighbour[4];
-  double c[4];
-  float weight[4];
-  float* out;
-  bool valid;
-};
-
-constexpr int32_t kPlanPixels = 16;
-
-// The plans of pixels [x0, x1) (at most kPlanPixels), their records fetched into the cache.
-inline void PlanSamples(const SStencilRow& st, const float* const* rows, int32_t x0, int32_t x1, float* out,
-                        SSamplePlan* plan) {
-  // The stencils of the block after next: their rows were made a while ago and have left the
-  // nearer caches; each field is a stream of its own.
-  const int32_t ahead = x1 + kPlanPixels;
-  for (int s = 0; s < 2 && ahead < st.width; ++s) {
-    for (int i = 0; i < 4; ++i) _mm_prefetch(reinterpret_cast<const char*>(st.weight[s][i] + ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(st.fx[s] + ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(st.fy[s] + ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(st.ix[s] + ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(st.dy[s] + ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(st.flags[s] + ahead), _MM_HINT_T0);
-  }
-  for (int32_t x = x0; x < x1; ++x) {
-    for (int s = 0; s < 2; ++s) {
-      SSamplePlan& p = plan[2 * (x - x0) + s];
-      p.out = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
-      p.valid = (st.flags[s][x] & kStencilValid) != 0;
-      BilinearWeights(st.fx[s][x], st.fy[s][x], p.c);
-      for (int i = 0; i < 4; ++i) {
-        p.neighbour[i] = Neighbour(st, s, x, rows, kBins, i);
-        p.weight[i] = st.weight[s][i][x];
-      }
-      // The left neighbours were mostly the right ones of the pixel before: fetch the right.
-      for (int i = 1; i < 4; i += 2) {
-        const char* n = reinterpret_cast<const char*>(p.neighbour[i]);
-        _mm_prefetch(n, _MM_HINT_T0);
-        _mm_prefetch(n + 64, _MM_HINT_T0);
-        _mm_prefetch(n + 128, _MM_HINT_T0);
-      }
-    }
-  }
-}
-
-// Four bins in the double lanes of one register; a sample's 36 bins in 9 of them.
-__attribute__((target("avx2"))) inline void BinsSampleAvx2(const SSamplePlan& p) {
+// Four bins in the double lanes of one register; a sample's 36 bins in 9 of them. `top` and
+// `bottom` are the record rows of p00 / p10 and of p01 / p11.
+__attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, const float* top,
+                                                           const float* bottom, float* out) {
   const __m256d zerod = _mm256_setzero_pd();
   const __m128 zero = _mm_setzero_ps();
-  if (!p.valid) {
-    FillNaN(p.out, kBins);
-    return;
-  }
   __m256d acc[kBins / 4];
   {
-    const float* n = p.neighbour[0];
-    const __m128 w = _mm_set1_ps(p.weight[0]);
-    const __m256d ci = _mm256_set1_pd(p.c[0]);
+    const float* n = top + b.offset[0];
+    const __m128 w = _mm_broadcast_ss(&b.weight[0]);
+    const __m256d ci = _mm256_broadcast_sd(&b.c[0]);
 #pragma GCC unroll 9
     for (int g = 0; g < kBins / 4; ++g) {
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
@@ -183,9 +134,9 @@ __attribute__((target("avx2"))) inline void BinsSampleAvx2(const SSamplePlan& p)
   }
 #pragma GCC unroll 2
   for (int i = 1; i < 3; ++i) {
-    const float* n = p.neighbour[i];
-    const __m128 w = _mm_set1_ps(p.weight[i]);
-    const __m256d ci = _mm256_set1_pd(p.c[i]);
+    const float* n = (i == 1 ? top : bottom) + b.offset[i];
+    const __m128 w = _mm_broadcast_ss(&b.weight[i]);
+    const __m256d ci = _mm256_broadcast_sd(&b.c[i]);
 #pragma GCC unroll 9
     for (int g = 0; g < kBins / 4; ++g) {
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
@@ -193,30 +144,52 @@ __attribute__((target("avx2"))) inline void BinsSampleAvx2(const SSamplePlan& p)
     }
   }
   {
-    const float* n = p.neighbour[3];
-    const __m128 w = _mm_set1_ps(p.weight[3]);
-    const __m256d ci = _mm256_set1_pd(p.c[3]);
+    const float* n = bottom + b.offset[3];
+    const __m128 w = _mm_broadcast_ss(&b.weight[3]);
+    const __m256d ci = _mm256_broadcast_sd(&b.c[3]);
 #pragma GCC unroll 9
     for (int g = 0; g < kBins / 4; ++g) {
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
       // 0 as the first operand: a NaN sum passes through, as "below 0 gives 0" keeps it.
-      _mm_storeu_ps(p.out + 4 * g, _mm_max_ps(zero, _mm256_cvtpd_ps(_mm256_add_pd(acc[g], t))));
+      _mm_storeu_ps(out + 4 * g, _mm_max_ps(zero, _mm256_cvtpd_ps(_mm256_add_pd(acc[g], t))));
     }
   }
 }
 
+// Pixels whose right neighbours' records are fetched ahead of their use: the left ones were
+// mostly the right ones of the pixel before.
+constexpr int32_t kFetchAhead = 4;
+
 __attribute__((target("avx2"))) void SupportRowBinsAvx2(const SStencilRow& st, const float* const* rows,
                                                         int32_t channels, int32_t x0, int32_t x1, float* out) {
-  (void)channels;
-  // The plans of the next block are made (and its records fetched) before this block runs.
-  SSamplePlan plans[2][2 * kPlanPixels];
-  int current = 0;
-  PlanSamples(st, rows, x0, std::min(x1, x0 + kPlanPixels), out, plans[current]);
-  for (int32_t x = x0; x < x1; x += kPlanPixels) {
-    const int32_t end = std::min(x1, x + kPlanPixels);
-    if (end < x1) PlanSamples(st, rows, end, std::min(x1, end + kPlanPixels), out, plans[1 - current]);
-    for (int32_t j = 0; j < 2 * (end - x); ++j) BinsSampleAvx2(plans[current][j]);
-    current = 1 - current;
+  if (!st.binSample[0]) {
+    SupportRowBinsSse2(st, rows, channels, x0, x1, out);
+    return;
+  }
+  for (int32_t x = x0; x < x1; ++x) {
+    const int32_t ahead = x + kFetchAhead;
+    if (ahead < x1) {
+      for (int s = 0; s < 2; ++s) {
+        const SBinSample& b = st.binSample[s][ahead];
+        const int32_t dy = st.dy[s][ahead];
+        const char* right[2] = {reinterpret_cast<const char*>(rows[dy + 2] + b.offset[1]),
+                                reinterpret_cast<const char*>(rows[dy + 3] + b.offset[3])};
+        for (const char* n : right) {
+          _mm_prefetch(n, _MM_HINT_T0);
+          _mm_prefetch(n + 64, _MM_HINT_T0);
+          _mm_prefetch(n + 128, _MM_HINT_T0);
+        }
+      }
+    }
+    for (int s = 0; s < 2; ++s) {
+      float* o = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      if (!(st.flags[s][x] & kStencilValid)) {
+        FillNaN(o, kBins);
+        continue;
+      }
+      const int32_t dy = st.dy[s][x];
+      BinsSampleAvx2(st.binSample[s][x], rows[dy + 2], rows[dy + 3], o);
+    }
   }
 }
 
@@ -360,7 +333,7 @@ AccumulateBinsFn ChooseAccumulateBins() {
 SupportRowFn ChooseSupportRow(int32_t channels, int64_t rowSpan) {
   const ko::CpuFeatures cpu = ko::GetCpuFeatures();
   if (channels == kBins) {
-    if (cpu.avx2) return SupportRowBinsAvx2;
+    if (cpu.avx2) return SupportRowBinsAvx2;  // the SSE2 form where the row has no samples
     if (cpu.sse2) return SupportRowBinsSse2;
   }
   // The gathers take 32-bit indices.

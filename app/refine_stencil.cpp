@@ -81,12 +81,14 @@ void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<
   }
 }
 
-size_t StencilRowBytes(int32_t w) {
+size_t StencilRowBytes(int32_t w, bool bins) {
   const size_t n = (static_cast<size_t>(w) + 63) & ~size_t{63};
-  return n * (2 * (4 + 2) * sizeof(float) + 2 * sizeof(int32_t) + 2 * 2 + 2 * sizeof(float) + 1);
+  const size_t fields = n * (2 * (4 + 2) * sizeof(float) + 2 * sizeof(int32_t) + 2 * 2 + 2 * sizeof(float) + 1);
+  // The samples start at the first 64-byte boundary after the fields.
+  return fields + (bins ? 2 * n * sizeof(SBinSample) + alignof(SBinSample) : 0);
 }
 
-SStencilRow StencilRowAt(void* memory, int32_t w) {
+SStencilRow StencilRowAt(void* memory, int32_t w, bool bins) {
   const size_t n = (static_cast<size_t>(w) + 63) & ~size_t{63};
   auto* p = static_cast<uint8_t*>(memory);
   SStencilRow row;
@@ -110,6 +112,13 @@ SStencilRow StencilRowAt(void* memory, int32_t w) {
     p += n;
   }
   row.voteBin = reinterpret_cast<int8_t*>(p);
+  p += n;
+  row.binSample[0] = row.binSample[1] = nullptr;
+  if (bins) {
+    const size_t misalign = reinterpret_cast<uintptr_t>(p) % alignof(SBinSample);
+    if (misalign) p += alignof(SBinSample) - misalign;
+    for (int s = 0; s < 2; ++s, p += n * sizeof(SBinSample)) row.binSample[s] = reinterpret_cast<SBinSample*>(p);
+  }
   row.width = w;
   return row;
 }
@@ -140,6 +149,15 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
       for (int s = 0; s < 2; ++s) {
         const bool valid = (stencils.flags[s][x] & kStencilValid) != 0;
         for (int i = 0; i < 4; ++i) stencils.weight[s][i][x] = valid ? pw[4 * s + i] : 0.0f;
+        if (!stencils.binSample[s]) continue;
+        SBinSample& b = stencils.binSample[s][x];
+        BilinearWeights(stencils.fx[s][x], stencils.fy[s][x], b.c);
+        const uint8_t flags = stencils.flags[s][x];
+        for (int i = 0; i < 4; ++i) {
+          b.weight[i] = stencils.weight[s][i][x];
+          const uint32_t column = static_cast<uint32_t>(stencils.ix[s][x] + (i & 1));
+          b.offset[i] = column * kBinRecordFloats + ((flags >> i) & 1u) * (kBinRecordFloats / 2);
+        }
       }
     }
   }

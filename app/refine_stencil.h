@@ -11,6 +11,14 @@
 
 namespace brevant {
 
+// One sample of the histogram pass, laid out as the 36-bin kernel reads it: everything it
+// needs in one cache line, so that a pass does no address or weight arithmetic of its own.
+struct alignas(64) SBinSample {
+  double c[4];         // bilinear weights of p00, p10, p01, p11 (BilinearWeights)
+  float weight[4];     // orientation agreement of p00 .. p11
+  uint32_t offset[4];  // floats from the start of the neighbour's record row to the support it gives
+};
+
 // The stencils of one row, field by field (so that a vector form reads the same field of
 // eight neighbouring pixels at once), for both samples of every pixel: sample 0 is the
 // forward point, 1 the backward one. Sample s of pixel x reads the neighbours
@@ -28,15 +36,24 @@ struct SStencilRow {
   int8_t* voteBin;
   float* voteFirst;
   float* voteSecond;
-  int32_t width;  // pixels of the row
+  SBinSample* binSample[2];  // with the histograms: sample s of pixel x at [s][x]; else null
+  int32_t width;             // pixels of the row
 };
 
 constexpr uint8_t kStencilValid = 0x10;  // clear: the point lies outside (a non-finite orientation)
 
-// Bytes of one row's stencils for rows `w` pixels wide.
-size_t StencilRowBytes(int32_t w);
-// The row of stencils stored at `memory` (StencilRowBytes(w) bytes, 4-aligned).
-SStencilRow StencilRowAt(void* memory, int32_t w);
+// Bytes of one row's stencils for rows `w` pixels wide, with or without the histograms'
+// samples.
+size_t StencilRowBytes(int32_t w, bool bins);
+// The row of stencils stored at `memory` (StencilRowBytes(w, bins) bytes, 4-aligned).
+SStencilRow StencilRowAt(void* memory, int32_t w, bool bins);
+
+// Floats of a pixel's histogram record: its 36 forward bins, then its 36 backward ones.
+constexpr uint32_t kBinRecordFloats = 72;
+// Whether the samples' 32-bit offsets reach across rows `w` pixels wide.
+constexpr bool BinSamplesReach(int32_t w) {
+  return static_cast<uint64_t>(w) * kBinRecordFloats + kBinRecordFloats / 2 < (uint64_t{1} << 32);
+}
 
 // The bilinear weights in double: (1 - fx)(1 - fy), fx (1 - fy), (1 - fx) fy, fx fy. Each
 // product is exact (24-bit factors), so s * (a * b) equals the plain sampler's (s * a) * b:

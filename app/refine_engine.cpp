@@ -64,8 +64,8 @@ class CWavefront {
  public:
   CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms)
       : w_(w), h_(h), passes_(passes), bins_(histograms) {
-    // The samples laid out for the 36-bin kernel serve its AVX2 form only.
-    binSamples_ = bins_ && BinSamplesReach(w_) && ko::GetCpuFeatures().avx2;
+    // The samples laid out for the AVX2 kernel of both records serve that kernel only.
+    binSamples_ = bins_ && ko::GetCpuFeatures().avx2;
     step_ = 8;
     depthFirst_ = bins_;
     lag_ = depthFirst_ ? 2 : step_ + 2;
@@ -233,10 +233,17 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
   const int32_t k1 = insideRow ? std::min(x1, w_ - kPassMargin) : x0;
   const SStencilRow stencils = insideRow ? Stencils(y) : SStencilRow{};
   const float* rows[kRecordRows];
+  const float* binRows[kRecordRows];
   if (k0 < k1) {
     const SRows& energyIn = energyLevels_[static_cast<size_t>(level) - 1];
     for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
-    energyKernel_(stencils, rows, 1, k0, k1, e);
+    if (binSamples_) {
+      const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
+      for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
+      SupportRowSamplesAvx2(stencils, rows, binRows, k0, k1, e, r);
+    } else {
+      energyKernel_(stencils, rows, 1, k0, k1, e);
+    }
   }
   for (int32_t x = x0; x < x1; ++x) {
     if (x < k0 || x >= k1) {
@@ -251,9 +258,11 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
     std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
     return;
   }
-  const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
-  for (int d = 0; d < kRecordRows; ++d) rows[d] = binsIn.Row(y - 2 + d);
-  binKernel_(stencils, rows, kBins, k0, k1, r);
+  if (!binSamples_) {
+    const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
+    for (int d = 0; d < kRecordRows; ++d) rows[d] = binsIn.Row(y - 2 + d);
+    binKernel_(stencils, rows, kBins, k0, k1, r);
+  }
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(k0 - x0) * kBinRecord * sizeof(float));
   std::memset(r + static_cast<size_t>(k1) * kBinRecord, 0, static_cast<size_t>(x1 - k1) * kBinRecord * sizeof(float));
   // Votes are sparse: the other bins add a source of 0, which leaves them as they are.
@@ -286,18 +295,24 @@ void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   float* energyRaw = raw - static_cast<intptr_t>(x0) * kEnergyRecord;
   const SStencilRow stencils = Stencils(y);
   const float* rows[kRecordRows];
+  const float* binRows[kRecordRows];
   const SRows& energyIn = energyLevels_[static_cast<size_t>(sweepLevels_) - 1];
   for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
-  energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
+  float* binStart = raw + static_cast<size_t>(kChunk) * kEnergyRecord;
+  float* binRaw = binStart - static_cast<intptr_t>(x0) * kBinRecord;
+  if (bins_) {
+    const SRows& binsIn = binLevels_[static_cast<size_t>(sweepLevels_) - 1];
+    for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
+  }
+  if (binSamples_)
+    SupportRowSamplesAvx2(stencils, rows, binRows, x0, x1, energyRaw, binRaw);
+  else
+    energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
   float* energy = b_->Row(y);
   for (int32_t x = x0; x < x1; ++x)
     energy[x] = static_cast<float>((static_cast<double>(energyRaw[2 * x + 1]) + energyRaw[2 * x]) + energy[x]);
   if (!bins_) return;
-  float* binStart = raw + static_cast<size_t>(kChunk) * kEnergyRecord;
-  float* binRaw = binStart - static_cast<intptr_t>(x0) * kBinRecord;
-  const SRows& binsIn = binLevels_[static_cast<size_t>(sweepLevels_) - 1];
-  for (int d = 0; d < kRecordRows; ++d) rows[d] = binsIn.Row(y - 2 + d);
-  binKernel_(stencils, rows, kBins, x0, x1, binRaw);
+  if (!binSamples_) binKernel_(stencils, binRows, kBins, x0, x1, binRaw);
   float* out[kBins];
   for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y);
   accumulate_(binRaw, x0, x1, out, histogramsZero_);

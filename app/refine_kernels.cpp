@@ -30,6 +30,20 @@ inline void FillNaN(float* out, int32_t count) {
 
 }  // namespace
 
+// The energy of one sample, as SupportRowScalar forms it; the energy records hold 2 floats a
+// pixel, so a neighbour's part is at its `half` index.
+inline float EnergySample(const SBinSample& b, const double* c, const float* top, const float* bottom) {
+  const float v0 = b.weight[0] * top[b.half[0]];
+  const float v1 = b.weight[1] * top[b.half[1]];
+  const float v2 = b.weight[2] * bottom[b.half[2]];
+  const float v3 = b.weight[3] * bottom[b.half[3]];
+  float acc = static_cast<float>(static_cast<double>(v0) * c[0] + 0.0);
+  acc = static_cast<float>(acc + static_cast<double>(v1) * c[1]);
+  acc = static_cast<float>(acc + static_cast<double>(v2) * c[2]);
+  acc = static_cast<float>(acc + static_cast<double>(v3) * c[3]);
+  return acc < 0.0f ? 0.0f : acc;
+}
+
 void SupportRowScalar(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
                       float* out) {
   for (int32_t x = x0; x < x1; ++x) {
@@ -117,15 +131,15 @@ void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t
 
 // Four bins in the double lanes of one register; a sample's 36 bins in 9 of them. `top` and
 // `bottom` are the record rows of p00 / p10 and of p01 / p11.
-__attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, const float* top,
+__attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, const double* c, const float* top,
                                                            const float* bottom, float* out) {
   const __m256d zerod = _mm256_setzero_pd();
   const __m128 zero = _mm_setzero_ps();
   __m256d acc[kBins / 4];
   {
-    const float* n = top + b.offset[0];
+    const float* n = top + static_cast<size_t>(b.half[0]) * kBins;
     const __m128 w = _mm_broadcast_ss(&b.weight[0]);
-    const __m256d ci = _mm256_broadcast_sd(&b.c[0]);
+    const __m256d ci = _mm256_broadcast_sd(&c[0]);
 #pragma GCC unroll 9
     for (int g = 0; g < kBins / 4; ++g) {
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
@@ -134,9 +148,9 @@ __attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, 
   }
 #pragma GCC unroll 2
   for (int i = 1; i < 3; ++i) {
-    const float* n = (i == 1 ? top : bottom) + b.offset[i];
+    const float* n = (i == 1 ? top : bottom) + static_cast<size_t>(b.half[i]) * kBins;
     const __m128 w = _mm_broadcast_ss(&b.weight[i]);
-    const __m256d ci = _mm256_broadcast_sd(&b.c[i]);
+    const __m256d ci = _mm256_broadcast_sd(&c[i]);
 #pragma GCC unroll 9
     for (int g = 0; g < kBins / 4; ++g) {
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
@@ -144,9 +158,9 @@ __attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, 
     }
   }
   {
-    const float* n = bottom + b.offset[3];
+    const float* n = bottom + static_cast<size_t>(b.half[3]) * kBins;
     const __m128 w = _mm_broadcast_ss(&b.weight[3]);
-    const __m256d ci = _mm256_broadcast_sd(&b.c[3]);
+    const __m256d ci = _mm256_broadcast_sd(&c[3]);
 #pragma GCC unroll 9
     for (int g = 0; g < kBins / 4; ++g) {
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(n + 4 * g))), ci);
@@ -160,20 +174,17 @@ __attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, 
 // mostly the right ones of the pixel before.
 constexpr int32_t kFetchAhead = 4;
 
-__attribute__((target("avx2"))) void SupportRowBinsAvx2(const SStencilRow& st, const float* const* rows,
-                                                        int32_t channels, int32_t x0, int32_t x1, float* out) {
-  if (!st.binSample[0]) {
-    SupportRowBinsSse2(st, rows, channels, x0, x1, out);
-    return;
-  }
+__attribute__((target("avx2"))) void SupportRowSamplesAvx2(const SStencilRow& st, const float* const* energyRows,
+                                                           const float* const* binRows, int32_t x0, int32_t x1,
+                                                           float* energyOut, float* binOut) {
   for (int32_t x = x0; x < x1; ++x) {
     const int32_t ahead = x + kFetchAhead;
     if (ahead < x1) {
       for (int s = 0; s < 2; ++s) {
         const SBinSample& b = st.binSample[s][ahead];
-        const int32_t dy = st.dy[s][ahead];
-        const char* right[2] = {reinterpret_cast<const char*>(rows[dy + 2] + b.offset[1]),
-                                reinterpret_cast<const char*>(rows[dy + 3] + b.offset[3])};
+        const char* right[2] = {
+            reinterpret_cast<const char*>(binRows[b.dy + 2] + static_cast<size_t>(b.half[1]) * kBins),
+            reinterpret_cast<const char*>(binRows[b.dy + 3] + static_cast<size_t>(b.half[3]) * kBins)};
         for (const char* n : right) {
           _mm_prefetch(n, _MM_HINT_T0);
           _mm_prefetch(n + 64, _MM_HINT_T0);
@@ -182,13 +193,17 @@ __attribute__((target("avx2"))) void SupportRowBinsAvx2(const SStencilRow& st, c
       }
     }
     for (int s = 0; s < 2; ++s) {
-      float* o = out + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
-      if (!(st.flags[s][x] & kStencilValid)) {
+      const SBinSample& b = st.binSample[s][x];
+      float* o = binOut + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      if (!b.flags) {
+        energyOut[2 * x + s] = std::numeric_limits<float>::quiet_NaN();
         FillNaN(o, kBins);
         continue;
       }
-      const int32_t dy = st.dy[s][x];
-      BinsSampleAvx2(st.binSample[s][x], rows[dy + 2], rows[dy + 3], o);
+      double c[4];
+      BilinearWeights(b.fx, b.fy, c);
+      energyOut[2 * x + s] = EnergySample(b, c, energyRows[b.dy + 2], energyRows[b.dy + 3]);
+      BinsSampleAvx2(b, c, binRows[b.dy + 2], binRows[b.dy + 3], o);
     }
   }
 }
@@ -301,9 +316,30 @@ void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t
                         float* out) {
   SupportRowScalar(st, rows, channels, x0, x1, out);
 }
-void SupportRowBinsAvx2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0, int32_t x1,
-                        float* out) {
-  SupportRowScalar(st, rows, channels, x0, x1, out);
+// Not chosen without AVX2; the same arithmetic one bin at a time.
+void SupportRowSamplesAvx2(const SStencilRow& st, const float* const* energyRows, const float* const* binRows,
+                           int32_t x0, int32_t x1, float* energyOut, float* binOut) {
+  for (int32_t x = x0; x < x1; ++x) {
+    for (int s = 0; s < 2; ++s) {
+      const SBinSample& b = st.binSample[s][x];
+      float* o = binOut + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      if (!b.flags) {
+        energyOut[2 * x + s] = std::numeric_limits<float>::quiet_NaN();
+        FillNaN(o, kBins);
+        continue;
+      }
+      double c[4];
+      BilinearWeights(b.fx, b.fy, c);
+      energyOut[2 * x + s] = EnergySample(b, c, energyRows[b.dy + 2], energyRows[b.dy + 3]);
+      const float* top = binRows[b.dy + 2];
+      const float* bottom = binRows[b.dy + 3];
+      for (int k = 0; k < kBins; ++k) {
+        SBinSample one = b;
+        for (int i = 0; i < 4; ++i) one.half[i] = b.half[i] * kBins + k;
+        o[k] = EnergySample(one, c, top, bottom);
+      }
+    }
+  }
 }
 void SupportRowEnergyAvx2(const SStencilRow& st, const float* const* rows, int32_t channels, int32_t x0,
                           int32_t x1, float* out) {
@@ -332,10 +368,7 @@ AccumulateBinsFn ChooseAccumulateBins() {
 
 SupportRowFn ChooseSupportRow(int32_t channels, int64_t rowSpan) {
   const ko::CpuFeatures cpu = ko::GetCpuFeatures();
-  if (channels == kBins) {
-    if (cpu.avx2) return SupportRowBinsAvx2;  // the SSE2 form where the row has no samples
-    if (cpu.sse2) return SupportRowBinsSse2;
-  }
+  if (channels == kBins && cpu.sse2) return SupportRowBinsSse2;
   // The gathers take 32-bit indices.
   if (channels == 1 && cpu.avx2 && rowSpan < (int64_t{1} << 30)) return SupportRowEnergyAvx2;
   return SupportRowScalar;

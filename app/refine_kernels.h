@@ -33,8 +33,12 @@ void SupportRowEnergyAvx2(const SStencilRow& stencils, const float* const* rows,
 // 36 channels only: a pixel's bins in vectors of double lanes.
 void SupportRowBinsSse2(const SStencilRow& stencils, const float* const* rows, int32_t channels, int32_t x0,
                         int32_t x1, float* out);
-void SupportRowBinsAvx2(const SStencilRow& stencils, const float* const* rows, int32_t channels, int32_t x0,
-                        int32_t x1, float* out);
+
+// Both records at once, from the rows' SBinSample (made when the histograms are asked for):
+// the energy (energyOut[2 x + s]) from energyRows and the 36 bins (binOut as `out` above)
+// from binRows, a pixel's bins in vectors of double lanes.
+void SupportRowSamplesAvx2(const SStencilRow& stencils, const float* const* energyRows, const float* const* binRows,
+                           int32_t x0, int32_t x1, float* energyOut, float* binOut);
 
 // The histograms' final step for pixels x0 <= x < x1 of a row: out[k][x] = (KB + FB) + out[k][x]
 // for the 36 bins k, summed in double and rounded once, from the last pass's raw records
@@ -46,8 +50,9 @@ void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* c
 void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1, float* const* out, bool outIsZero);
 AccumulateBinsFn ChooseAccumulateBins();
 
-// The fastest form for `channels` that the processor features in effect allow; `rowSpan`
-// is the largest distance in floats between two record rows a pass reads.
+// The fastest form for `channels` that the processor features in effect allow, besides
+// SupportRowSamplesAvx2; `rowSpan` is the largest distance in floats between two record
+// rows a pass reads.
 SupportRowFn ChooseSupportRow(int32_t channels, int64_t rowSpan);
 
 }  // namespace brevant

@@ -84,7 +84,6 @@ void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<
 size_t StencilRowBytes(int32_t w, bool bins) {
   const size_t n = (static_cast<size_t>(w) + 63) & ~size_t{63};
   const size_t fields = n * (2 * (4 + 2) * sizeof(float) + 2 * sizeof(int32_t) + 2 * 2 + 2 * sizeof(float) + 1);
-  // The samples start at the first 64-byte boundary after the fields.
   return fields + (bins ? 2 * n * sizeof(SBinSample) + alignof(SBinSample) : 0);
 }
 
@@ -151,13 +150,16 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
         for (int i = 0; i < 4; ++i) stencils.weight[s][i][x] = valid ? pw[4 * s + i] : 0.0f;
         if (!stencils.binSample[s]) continue;
         SBinSample& b = stencils.binSample[s][x];
-        BilinearWeights(stencils.fx[s][x], stencils.fy[s][x], b.c);
         const uint8_t flags = stencils.flags[s][x];
         for (int i = 0; i < 4; ++i) {
           b.weight[i] = stencils.weight[s][i][x];
           const uint32_t column = static_cast<uint32_t>(stencils.ix[s][x] + (i & 1));
-          b.offset[i] = column * kBinRecordFloats + ((flags >> i) & 1u) * (kBinRecordFloats / 2);
+          b.half[i] = 2 * column + ((flags >> i) & 1u);
         }
+        b.fx = stencils.fx[s][x];
+        b.fy = stencils.fy[s][x];
+        b.dy = stencils.dy[s][x];
+        b.flags = flags & kStencilValid;
       }
     }
   }

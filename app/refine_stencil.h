@@ -11,12 +11,15 @@
 
 namespace brevant {
 
-// One sample of the histogram pass, laid out as the 36-bin kernel reads it: everything it
-// needs in one cache line, so that a pass does no address or weight arithmetic of its own.
-struct alignas(64) SBinSample {
-  double c[4];         // bilinear weights of p00, p10, p01, p11 (BilinearWeights)
-  float weight[4];     // orientation agreement of p00 .. p11
-  uint32_t offset[4];  // floats from the start of the neighbour's record row to the support it gives
+// One sample of a pass with the histograms, laid out as the AVX2 kernel reads it: all it
+// needs in 48 bytes, so that a pass reads little besides the records.
+struct alignas(16) SBinSample {
+  float weight[4];   // orientation agreement of p00, p10, p01, p11
+  uint32_t half[4];  // the part of the neighbour's record it gives: 2 column + backward
+  float fx, fy;      // bilinear fractions
+  int8_t dy;         // row of p00 relative to the pixel's row
+  uint8_t flags;     // kStencilValid or 0
+  uint8_t unused[6];
 };
 
 // The stencils of one row, field by field (so that a vector form reads the same field of
@@ -47,13 +50,6 @@ constexpr uint8_t kStencilValid = 0x10;  // clear: the point lies outside (a non
 size_t StencilRowBytes(int32_t w, bool bins);
 // The row of stencils stored at `memory` (StencilRowBytes(w, bins) bytes, 4-aligned).
 SStencilRow StencilRowAt(void* memory, int32_t w, bool bins);
-
-// Floats of a pixel's histogram record: its 36 forward bins, then its 36 backward ones.
-constexpr uint32_t kBinRecordFloats = 72;
-// Whether the samples' 32-bit offsets reach across rows `w` pixels wide.
-constexpr bool BinSamplesReach(int32_t w) {
-  return static_cast<uint64_t>(w) * kBinRecordFloats + kBinRecordFloats / 2 < (uint64_t{1} << 32);
-}
 
 // The bilinear weights in double: (1 - fx)(1 - fy), fx (1 - fy), (1 - fx) fy, fx fy. Each
 // product is exact (24-bit factors), so s * (a * b) equals the plain sampler's (s * a) * b:

@@ -37,7 +37,7 @@ ko::HRESULT CheckRunMemory(int32_t width, int32_t height, int32_t bands, int32_t
   const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
   // The decoded image and the intensity plane made from it live through the whole run.
   const uint64_t input = pixels * static_cast<uint64_t>(bands) * static_cast<uint64_t>(elementBytes) + pixels * 4;
-  const uint64_t needed = RunRequiredBytes(width, height, gate->histograms, gate->sigma, gate->passes) + input;
+  const uint64_t needed = RunRequiredBytes(width, height, gate->histograms, gate->sigma, gate->passes, false) + input;
   uint64_t available = 0;
   if (!ReadAvailableMemory(&available) || needed <= available) return ko::S_OK;
   gate->refused = true;
@@ -129,6 +129,7 @@ int RunBrevant(int argc, char** argv) {
   }
   state.sigma = sigma;
   state.iterations = iterations;
+  state.keepHistogramPlanes = false;  // only the file is used
   if (histogramSwitch != 0) {
     state.computeHistograms = true;
     std::printf("Computing Orientation Histograms\n");

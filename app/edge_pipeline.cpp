@@ -57,11 +57,21 @@ int ReportWriteFailure(const std::string& name) {
 
 }  // namespace
 
-uint64_t FastRunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes) {
+// Whether the fast driver sends the histograms through a band of rows.
+bool HistogramsInBands(int32_t w, int32_t h, bool histograms, int32_t passes, bool keepHistogramPlanes) {
+  return histograms && !keepHistogramPlanes && RefinementStreamsRows(w, h, passes) && h > kHistogramBandRows;
+}
+
+uint64_t FastRunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes,
+                              bool keepHistogramPlanes) {
   const uint64_t plane = static_cast<uint64_t>(w > 0 ? w : 0) * static_cast<uint64_t>(h > 0 ? h : 0) * sizeof(float);
   const int32_t threads = WorkerThreads();
-  // energy, orientation, normalised, and the histogram planes when they are filled
-  uint64_t bytes = plane * (3 + (histograms ? kHistogramBins : 0));
+  // energy, orientation, normalised, and the histogram planes (or bands) when they are filled
+  uint64_t bytes = plane * 3;
+  if (HistogramsInBands(w, h, histograms, passes, keepHistogramPlanes))
+    bytes += static_cast<uint64_t>(w) * kHistogramBandRows * sizeof(float) * kHistogramBins;
+  else if (histograms)
+    bytes += plane * kHistogramBins;
   bytes += RefinementWavefrontBytes(w, h, passes, histograms, threads);
   // The steerable strips: a ring of 2 r + 1 rows of six kernels, 136 doubles wide, a thread.
   const double radius = sigma > 0.0f ? std::floor(std::fmin(2.0 * sigma, 1073741824.0)) : 0.0;
@@ -69,8 +79,10 @@ uint64_t FastRunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma
   return bytes;
 }
 
-uint64_t RunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes) {
-  return PlainFormsInUse() ? RequiredBytes(w, h, histograms, sigma) : FastRunRequiredBytes(w, h, histograms, sigma, passes);
+uint64_t RunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes,
+                          bool keepHistogramPlanes) {
+  return PlainFormsInUse() ? RequiredBytes(w, h, histograms, sigma)
+                           : FastRunRequiredBytes(w, h, histograms, sigma, passes, keepHistogramPlanes);
 }
 
 bool ResultFileName(const std::string& path, std::string* name) {
@@ -108,7 +120,8 @@ bool StartRun(const ko::CTypedImg<float>& input, std::string& path, const CEdgeS
     return false;
   }
   uint64_t available = 0;
-  const uint64_t needed = RunRequiredBytes(w, h, state.computeHistograms, state.sigma, state.iterations);
+  const uint64_t needed =
+      RunRequiredBytes(w, h, state.computeHistograms, state.sigma, state.iterations, state.keepHistogramPlanes);
   if (ReadAvailableMemory(&available) && needed > available) {
     ReportNotEnoughMemory(w, h, needed, available);
     return false;
@@ -203,8 +216,11 @@ int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeStat
 
   // The histogram planes exist, all zero, even when no histograms were asked for; untouched,
   // they take no memory then.
+  const bool bands = HistogramsInBands(w, h, state.computeHistograms, state.iterations, state.keepHistogramPlanes);
+  const int32_t histogramRows = bands ? kHistogramBandRows : h;
   for (ko::CTypedImg<float>& plane : state.histograms)
-    if (CreateZeroPlane(plane, w, h) < 0) return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
+    if (CreateZeroPlane(plane, w, histogramRows) < 0)
+      return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
   if (CreateZeroPlane(state.energy, w, h) < 0 || CreateZeroPlane(state.orientation, w, h) < 0)
     return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
 
@@ -223,29 +239,49 @@ int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeStat
   CResultStream stream(file);
   const size_t rowBytes = static_cast<size_t>(w) * sizeof(float);
   int32_t submitted = 0;  // rows [0, submitted) are queued
-  const auto submit = [&](int32_t y1) {
-    const int32_t y0 = submitted;
-    for (int32_t p = 0; p < (state.computeHistograms ? 1 + kHistogramBins : 1); ++p) {
-      const ko::CTypedImg<float>& plane = p == 0 ? state.energy : state.histograms[static_cast<size_t>(p - 1)];
-      const uint64_t start = static_cast<uint64_t>(2 + p) * planeBytes;
+  // Rows [y0, y1) of a plane holding `rows` rows (row y at y % rows), in runs of adjacent rows.
+  const auto queue = [&](const ko::CTypedImg<float>& plane, int32_t rows, uint64_t start, int32_t y0, int32_t y1) {
+    size_t jobs = 0;
+    while (y0 < y1) {
+      const int32_t end = std::min(y1, (y0 / rows + 1) * rows);
       if (static_cast<size_t>(plane.stride) == rowBytes) {
-        stream.WriteAt(plane.Row(y0), rowBytes * static_cast<size_t>(y1 - y0), start + rowBytes * y0);
+        stream.WriteAt(plane.Row(y0 % rows), rowBytes * static_cast<size_t>(end - y0), start + rowBytes * y0);
+        ++jobs;
       } else {
-        for (int32_t y = y0; y < y1; ++y) stream.WriteAt(plane.Row(y), rowBytes, start + rowBytes * y);
+        for (int32_t y = y0; y < end; ++y, ++jobs) stream.WriteAt(plane.Row(y % rows), rowBytes, start + rowBytes * y);
       }
+      y0 = end;
+    }
+    return jobs;
+  };
+  const auto submit = [&](int32_t y1) {
+    size_t jobs = queue(state.energy, h, 2 * planeBytes, submitted, y1);
+    if (state.computeHistograms) {
+      for (int32_t k = 0; k < kHistogramBins; ++k)
+        jobs += queue(state.histograms[static_cast<size_t>(k)], histogramRows, static_cast<uint64_t>(3 + k) * planeBytes,
+                      submitted, y1);
     }
     submitted = y1;
+    // The band's rows are used again: what was queued before these rows must be written.
+    if (bands) stream.WaitForBacklog(jobs);
   };
   constexpr int32_t kRowsPerWrite = 64;
   // The histogram planes were made zero above: the refinement writes them without reading.
-  hr = RefineEdgeEnergyStreamed(state, state.energy, state.orientation, true, [&](int32_t, int32_t y1) {
-    if (y1 - submitted >= kRowsPerWrite || y1 == h) submit(y1);
-  });
+  static_assert(kHistogramBandRows >= 2 * kRowsPerWrite + 2 * 8, "the band outlasts the writes in flight");
+  hr = RefineEdgeEnergyStreamed(
+      state, state.energy, state.orientation, true,
+      [&](int32_t, int32_t y1) {
+        if (y1 - submitted >= kRowsPerWrite || y1 == h) submit(y1);
+      },
+      bands ? kHistogramBandRows : 0);
   if (hr < 0) return ReportStageFailure("refining the edges", hr);
   if (submitted < h) submit(h);
 
   std::printf("\nWriting %s\n", outputName.c_str());
   if (!stream.Finish()) return ReportWriteFailure(outputName);
+  // A band holds no whole plane: the histograms are in the file only.
+  if (bands)
+    for (ko::CTypedImg<float>& plane : state.histograms) plane = ko::CTypedImg<float>();
   if (!file.Commit()) {
     std::printf("Cannot complete the result file %s: %s.\n", outputName.c_str(), std::strerror(errno));
     return 1;

@@ -19,6 +19,10 @@ struct CEdgeState {
   int32_t iterations = 0;
   bool computeHistograms = false;
   float sigma = 0.0f;
+  // False: the fast driver sends the histograms to the result file as the passes make them,
+  // through a band of rows, and does not keep the planes (the program's choice; only the
+  // file is used then).
+  bool keepHistogramPlanes = true;
 };
 
 }  // namespace brevant

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "app/edge_state.h"
 
 namespace brevant {
@@ -62,7 +65,19 @@ bool ReadAvailableMemory(uint64_t* bytes) {
   size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
   std::fclose(file);
-  return ParseMemAvailable(text, bytes);
+  if (!ParseMemAvailable(text, bytes)) return false;
+  // Under an address-space limit (ulimit -v) allocations fail long before memory runs out.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    unsigned long long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    const bool known = statm && std::fscanf(statm, "%llu", &pages) == 1;
+    if (statm) std::fclose(statm);
+    const uint64_t used = known ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+    const uint64_t room = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
+    if (room < *bytes) *bytes = room;
+  }
+  return true;
 }
 
 void ReportNotEnoughMemory(int32_t w, int32_t h, uint64_t needed, uint64_t available) {

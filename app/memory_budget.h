@@ -18,7 +18,8 @@ uint64_t RequiredBytes(int32_t w, int32_t h, bool histograms, float sigma);
 // The "MemAvailable:" figure of a /proc/meminfo text, in bytes; false when it is missing.
 bool ParseMemAvailable(const std::string& meminfo, uint64_t* bytes);
 
-// MemAvailable of this machine; false when it cannot be read (the run is then not checked).
+// MemAvailable of this machine, or less when the process's address-space limit leaves less
+// room than that; false when it cannot be read (the run is then not checked).
 bool ReadAvailableMemory(uint64_t* bytes);
 
 // Prints why a w x h run is refused: "Not enough memory for a W x H image: the run needs N MB,

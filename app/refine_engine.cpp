@@ -79,8 +79,9 @@ class CWavefront {
 
   uint64_t Bytes(int32_t slots) const;
   ko::HRESULT Allocate(int32_t slots);
+  // `histogramRows`: rows the histogram planes hold (row y at y % histogramRows).
   void Run(CThreadPool& pool, ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation,
-           CBinPlanes* histograms, bool histogramsZero, const RowsDoneFn& rowsDone);
+           CBinPlanes* histograms, int32_t histogramRows, bool histogramsZero, const RowsDoneFn& rowsDone);
 
  private:
   // Rows [y0, y1) of one level, columns [x0, x1).
@@ -122,6 +123,7 @@ class CWavefront {
   ko::CTypedImg<float>* b_ = nullptr;
   const ko::CTypedImg<float>* c_ = nullptr;
   CBinPlanes* histograms_ = nullptr;
+  int32_t histogramRows_ = 1;
   const RowsDoneFn* rowsDone_ = nullptr;
   bool histogramsZero_ = false;
 
@@ -282,7 +284,14 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
 // The last pass at row y, columns [x0, x1), added to the energy and the histograms inside
 // the final margin.
 void CWavefront::FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
-  if (y < kFinalMargin || y >= h_ - kFinalMargin) return;
+  if (y < kFinalMargin || y >= h_ - kFinalMargin) {
+    // A band's row may still hold a row from before.
+    if (bins_ && histogramRows_ < h_) {
+      for (ko::CTypedImg<float>& plane : *histograms_)
+        std::memset(plane.Row(y % histogramRows_) + x0, 0, static_cast<size_t>(x1 - x0) * sizeof(float));
+    }
+    return;
+  }
   x0 = std::max(x0, kFinalMargin);
   x1 = std::min(x1, w_ - kFinalMargin);
   // The scratch holds one chunk.
@@ -314,7 +323,7 @@ void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   if (!bins_) return;
   if (!binSamples_) binKernel_(stencils, binRows, kBins, x0, x1, binRaw);
   float* out[kBins];
-  for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y);
+  for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y % histogramRows_);
   accumulate_(binRaw, x0, x1, out, histogramsZero_);
 }
 
@@ -382,8 +391,9 @@ void CWavefront::RunSweep(CThreadPool& pool) {
 }
 
 void CWavefront::Run(CThreadPool& pool, ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation,
-                     CBinPlanes* histograms, bool histogramsZero, const RowsDoneFn& rowsDone) {
+                     CBinPlanes* histograms, int32_t histogramRows, bool histogramsZero, const RowsDoneFn& rowsDone) {
   rowsDone_ = &rowsDone;
+  histogramRows_ = histogramRows;
   histogramsZero_ = histogramsZero;
   b_ = &energy;
   c_ = &orientation;
@@ -454,6 +464,8 @@ void FinishWithoutPasses(ko::CTypedImg<float>& energy, const ko::CTypedImg<float
 
 }  // namespace
 
+bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes) { return !NothingToRefine(w, h) && passes > 0; }
+
 uint64_t RefinementWavefrontBytes(int32_t w, int32_t h, int32_t passes, bool histograms, int32_t threads) {
   if (NothingToRefine(w, h) || passes <= 0) return 0;
   const CWavefront shape(w, h, passes, histograms);
@@ -465,7 +477,7 @@ ko::HRESULT RefineEdgeEnergyFast(CEdgeState& state, ko::CTypedImg<float> energy,
 }
 
 ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
-                                     bool histogramsZero, const RowsDoneFn& rowsDone) {
+                                     bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows) {
   if (!IsFloatPlane(energy) || !IsFloatPlane(orientation) || energy.width != orientation.width ||
       energy.height != orientation.height)
     return ko::E_INVALIDARG;
@@ -473,7 +485,11 @@ ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> ene
   const int32_t h = energy.height;
   const bool histograms = state.computeHistograms;
   const int32_t passes = state.iterations;
-  if (histograms) {
+  if (bandRows > 0) {
+    if (!RefinementStreamsRows(w, h, passes)) return ko::E_INVALIDARG;
+    for (const ko::CTypedImg<float>& plane : state.histograms)
+      if (histograms && (!IsFloatPlane(plane) || plane.width != w || plane.height != bandRows)) return ko::E_INVALIDARG;
+  } else if (histograms) {
     for (ko::CTypedImg<float>& plane : state.histograms) {
       if (plane.HasMemory() && plane.width == w && plane.height == h && plane.bands == 1) continue;
       const bool fresh = !plane.HasMemory();
@@ -502,7 +518,7 @@ ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> ene
   }
   std::printf("Number of iterations = %d\n", passes);
   if (run) {
-    wavefront.Run(pool, energy, orientation, bins, histogramsZero, rowsDone);
+    wavefront.Run(pool, energy, orientation, bins, bandRows > 0 ? bandRows : h, bandRows > 0 || histogramsZero, rowsDone);
     return ko::S_OK;
   }
   for (int32_t pass = 0; pass < passes; ++pass) {

@@ -24,8 +24,20 @@ using RowsDoneFn = std::function<void(int32_t y0, int32_t y1)>;
 // RefineEdgeEnergyFast (edge_refinement.h), telling `rowsDone` about rows as they become
 // final, so that they can be written while the passes go on. `histogramsZero`: the caller
 // knows every histogram plane holds +0 (so the passes only write them, never read them).
+//
+// `bandRows` > 0: the histogram planes given in the state hold only that many rows, +0 at
+// first, row y in row y % bandRows (the caller writes them out through rowsDone before the
+// rows are used again); rows outside the refined margin are set to +0 there. The planes must
+// then be bandRows high and RefinementStreamsRows must hold.
 ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
-                                     bool histogramsZero, const RowsDoneFn& rowsDone);
+                                     bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows = 0);
+
+// Whether the passes run as a wavefront (and tell their rows in steps of at most 8 rows),
+// rather than finishing the image at once.
+bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes);
+// Rows a histogram band needs so that no row is used again before the writes of the rows
+// told more than 72 rows earlier are done.
+constexpr int32_t kHistogramBandRows = 192;
 
 // Bytes of the buffers the fast refinement allocates for a w x h image (besides the planes
 // it is given), with `threads` worker threads; for the driver's memory check.

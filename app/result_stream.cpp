@@ -66,8 +66,13 @@ void CResultStream::Loop() {
     Write(job);
     lock.lock();
     busy_ = false;
-    if (jobs_.empty()) idle_.notify_all();
+    idle_.notify_all();
   }
+}
+
+void CResultStream::WaitForBacklog(size_t jobs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [&] { return jobs_.size() + (busy_ ? 1 : 0) <= jobs; });
 }
 
 bool CResultStream::Finish() {

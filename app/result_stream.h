@@ -27,6 +27,9 @@ class CResultStream {
   void WriteAt(const void* data, size_t bytes, uint64_t offset);
   // Waits until every queued write is done; false with errno set to the first failure's.
   bool Finish();
+  // Waits until at most `jobs` writes are queued or under way, so that the memory of the
+  // others can be used again.
+  void WaitForBacklog(size_t jobs);
 
  private:
   struct SJob {

@@ -126,6 +126,38 @@ TEST(PipelineFastTest, OneThreadAndManyGiveTheSameFile) {
   EXPECT_TRUE(files[0] == files[2]);
 }
 
+// The program's runs send the histograms through a band of rows that is used again and
+// again: the file must be the one the whole planes give, wherever the band wraps.
+TEST(PipelineFastTest, HistogramBandsGiveTheSameFileAsWholePlanes) {
+  CRestoreOptions restore;
+  const struct {
+    int32_t w, h, passes, threads;
+    bool avx2;
+  } cases[] = {{40, 421, 1, 1, true}, {23, 193, 4, 3, true}, {70, 640, 3, 2, true}, {31, 300, 2, 1, false}};
+  for (const auto& c : cases) {
+    const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h) + " passes " + std::to_string(c.passes);
+    ko::RestrictCpuFeatures(true, true, c.avx2);
+    SetWorkerThreads(c.threads);
+    const ko::CTypedImg<float> input = test::SceneImage(c.w, c.h, static_cast<uint32_t>(c.h));
+    std::vector<uint8_t> files[2];
+    std::string outputs[2];
+    ScratchFolder folder;
+    for (int keep = 0; keep < 2; ++keep) {
+      CEdgeState state;
+      state.keepHistogramPlanes = keep != 0;
+      const test::SRunResult r = test::RunCaptured(input, folder / "photo.png", 1.5f, c.passes, true, &state);
+      ASSERT_EQ(r.status, 0) << what << r.output;
+      outputs[keep] = r.output;
+      files[keep] = ReadFileBytes(folder / "photo.edg");
+      // Only the file holds the histograms of a banded run.
+      EXPECT_EQ(state.histograms[0].HasMemory(), keep != 0) << what;
+    }
+    EXPECT_EQ(outputs[0], outputs[1]) << what;
+    ASSERT_EQ(files[0].size(), files[1].size()) << what;
+    EXPECT_TRUE(files[0] == files[1]) << what;
+  }
+}
+
 // The bundled photograph, read and converted as the program does: whole without
 // histograms, and a part of it with them (the plain histograms are slow).
 TEST(PipelineFastTest, ThePhotographGivesTheSameFile) {

@@ -80,7 +80,9 @@ TEST(GdiDirectLoad, GreyFilesGiveTheirLevelsInGreyAndRgbaImages) {
     ASSERT_EQ(levels.Create(static_cast<int32_t>(w), static_cast<int32_t>(h), 1, 1, kElemByte, 0), S_OK);
     ASSERT_EQ(LoadImageFile(name.c_str(), &levels, 0, -1), S_OK);
     ASSERT_EQ(LoadImageFile(name.c_str(), &rgba, 0, -1), S_OK);
-    if (name == dir.Path("g.png")) EXPECT_TRUE(Packed(levels) == grey);  // lossless
+    if (name == dir.Path("g.png")) {
+      EXPECT_TRUE(Packed(levels) == grey);  // lossless
+    }
     for (int32_t y = 0; y < levels.height; ++y)
       for (int32_t x = 0; x < levels.width; ++x) {
         const uint8_t g = *levels.BandPtr(x, y, 0);

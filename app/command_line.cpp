@@ -7,9 +7,11 @@
 
 #include "app/edge_pipeline.h"
 #include "app/edge_state.h"
+#include "app/memory_budget.h"
 #include "ko/convert/convert_image.h"
 #include "ko/core/wstr_buf.h"
 #include "ko/io/image_file_reader.h"
+#include "ko/io/image_limits.h"
 #include "ko/platform/path_codec.h"
 
 namespace brevant {
@@ -17,6 +19,43 @@ namespace brevant {
 namespace {
 
 constexpr double kMaxSigma = 1e6;  // beyond this the filter radius is absurd
+
+// What the run will need, asked by the reader once it knows the image's size and before it
+// allocates or reads a pixel: a small file declaring a huge image is refused at once instead
+// of after gigabytes have been zero-filled for it.
+struct SRunMemoryGate {
+  bool histograms = false;
+  float sigma = 0.0f;
+  int32_t passes = 0;
+  bool refused = false;
+  int32_t width = 0, height = 0;
+  uint64_t needed = 0, available = 0;
+};
+
+ko::HRESULT CheckRunMemory(int32_t width, int32_t height, int32_t bands, int32_t elementBytes, void* context) {
+  auto* gate = static_cast<SRunMemoryGate*>(context);
+  const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  // The decoded image and the intensity plane made from it live through the whole run.
+  const uint64_t input = pixels * static_cast<uint64_t>(bands) * static_cast<uint64_t>(elementBytes) + pixels * 4;
+  const uint64_t needed = RunRequiredBytes(width, height, gate->histograms, gate->sigma, gate->passes) + input;
+  uint64_t available = 0;
+  if (!ReadAvailableMemory(&available) || needed <= available) return ko::S_OK;
+  gate->refused = true;
+  gate->width = width;
+  gate->height = height;
+  gate->needed = needed;
+  gate->available = available;
+  return ko::E_OUTOFMEMORY;
+}
+
+// Installs the gate for the time of one load.
+class CScopedRunMemoryGate {
+ public:
+  explicit CScopedRunMemoryGate(SRunMemoryGate* gate) { ko::SetImageSizeGate(CheckRunMemory, gate); }
+  ~CScopedRunMemoryGate() { ko::SetImageSizeGate(nullptr, nullptr); }
+  CScopedRunMemoryGate(const CScopedRunMemoryGate&) = delete;
+  CScopedRunMemoryGate& operator=(const CScopedRunMemoryGate&) = delete;
+};
 
 void PrintUsage() {
   std::printf("Format:  Brevant <input file> <# iterations> <compute orien hist 0/1> <filter sigma>\n");
@@ -54,7 +93,19 @@ int RunBrevant(int argc, char** argv) {
   widePath.Format(u"%S", path.c_str());
   std::printf("Opening %s\n", path.c_str());
 
-  const ko::HRESULT loaded = ko::LoadImageFile(widePath.GetText(), &colour, 1, -1);
+  SRunMemoryGate gate;
+  gate.histograms = histogramSwitch != 0;
+  gate.sigma = sigma;
+  gate.passes = iterations;
+  ko::HRESULT loaded;
+  {
+    CScopedRunMemoryGate installed(&gate);
+    loaded = ko::LoadImageFile(widePath.GetText(), &colour, 1, -1);
+  }
+  if (gate.refused) {
+    ReportNotEnoughMemory(gate.width, gate.height, gate.needed, gate.available);
+    return 1;
+  }
   // A failed load may leave a created image with undefined pixels: it is not analysed.
   if (loaded < 0 || !colour.HasMemory()) {
     std::printf("Sorry, couldn't open file %s\n", path.c_str());

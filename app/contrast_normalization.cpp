@@ -4,6 +4,7 @@
 
 #include "app/float_math.h"
 #include "app/float_plane.h"
+#include "app/pipeline_options.h"
 #include "ko/filter/gaussian_kernel.h"
 #include "ko/filter/separable_filter.h"
 
@@ -40,7 +41,7 @@ ko::HRESULT SmoothClamped(const ko::CTypedImg<float>& src, ko::CTypedImg<float>&
 
 }  // namespace
 
-ko::HRESULT NormalizeLocalContrast(CEdgeState& state, ko::CTypedImg<float> energy) {
+ko::HRESULT NormalizeLocalContrastPlain(CEdgeState& state, ko::CTypedImg<float> energy) {
   if (!IsFloatPlane(energy)) return ko::E_INVALIDARG;
   const int32_t w = energy.width;
   const int32_t h = energy.height;
@@ -84,6 +85,11 @@ ko::HRESULT NormalizeLocalContrast(CEdgeState& state, ko::CTypedImg<float> energ
     }
   }
   return ko::S_OK;
+}
+
+ko::HRESULT NormalizeLocalContrast(CEdgeState& state, ko::CTypedImg<float> energy) {
+  if (PlainFormsInUse()) return NormalizeLocalContrastPlain(state, energy);
+  return NormalizeLocalContrastFast(state, energy);
 }
 
 }  // namespace brevant

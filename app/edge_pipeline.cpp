@@ -1,6 +1,7 @@
 #include "app/edge_pipeline.h"
 
 #include <bit>
+#include <cmath>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -11,6 +12,9 @@
 #include "app/float_plane.h"
 #include "app/edge_refinement.h"
 #include "app/memory_budget.h"
+#include "app/pipeline_options.h"
+#include "app/refine_engine.h"
+#include "app/result_stream.h"
 #include "app/result_file.h"
 #include "app/steerable_energy.h"
 #include "ko/platform/memory.h"
@@ -20,7 +24,6 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "the result file holds little-endian floats");
 
-constexpr uint64_t kMegabyte = 1024 * 1024;
 
 struct SKoFree {
   void operator()(void* p) const { ko::KoFree(p); }
@@ -54,46 +57,72 @@ int ReportWriteFailure(const std::string& name) {
 
 }  // namespace
 
+uint64_t FastRunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes) {
+  const uint64_t plane = static_cast<uint64_t>(w > 0 ? w : 0) * static_cast<uint64_t>(h > 0 ? h : 0) * sizeof(float);
+  const int32_t threads = WorkerThreads();
+  // energy, orientation, normalised, and the histogram planes when they are filled
+  uint64_t bytes = plane * (3 + (histograms ? kHistogramBins : 0));
+  bytes += RefinementWavefrontBytes(w, h, passes, histograms, threads);
+  // The steerable strips: a ring of 2 r + 1 rows of six kernels, 136 doubles wide, a thread.
+  const double radius = sigma > 0.0f ? std::floor(std::fmin(2.0 * sigma, 1073741824.0)) : 0.0;
+  bytes += static_cast<uint64_t>((2.0 * radius + 1.0) * 6.0 * 136.0 * 8.0 * threads);
+  return bytes;
+}
+
+uint64_t RunRequiredBytes(int32_t w, int32_t h, bool histograms, float sigma, int32_t passes) {
+  return PlainFormsInUse() ? RequiredBytes(w, h, histograms, sigma) : FastRunRequiredBytes(w, h, histograms, sigma, passes);
+}
+
 bool ResultFileName(const std::string& path, std::string* name) {
   if (path.size() < 3) return false;
   *name = path.substr(0, path.size() - 3) + "edg";
   return true;
 }
 
-int RunEdgeAnalysis(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
+namespace {
+
+// The checks both drivers make before any work, with their messages: an intensity plane, a
+// result name that is not the input's, planes of at most 4 GB, and the memory the run needs.
+// On success `path` has lost its last three characters and `outputName` is the result's name.
+bool StartRun(const ko::CTypedImg<float>& input, std::string& path, const CEdgeState& state, std::string* outputName) {
   if (!IsFloatPlane(input)) {
     std::printf("There is no intensity image to analyse.\n");
-    return 1;
+    return false;
   }
   const int32_t w = input.width;
   const int32_t h = input.height;
-
-  std::string outputName;
-  if (!ResultFileName(path, &outputName)) {
+  if (!ResultFileName(path, outputName)) {
     std::printf("Cannot name the result file for \"%s\": the path must have at least three characters.\n",
                 path.c_str());
-    return 1;
+    return false;
   }
-  if (outputName == path) {
+  if (*outputName == path) {
     std::printf("The result file would replace the input file %s; rename the input first.\n", path.c_str());
-    return 1;
+    return false;
   }
   path.resize(path.size() - 3);
-
   // Every plane is one block of at most 4 GB.
   const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
   if (planeBytes > UINT32_MAX) {
     std::printf("The image of %d x %d pixels is too large: one plane of it would exceed 4 GB.\n", w, h);
-    return 1;
+    return false;
   }
   uint64_t available = 0;
-  const uint64_t needed = RequiredBytes(w, h, state.computeHistograms, state.sigma);
+  const uint64_t needed = RunRequiredBytes(w, h, state.computeHistograms, state.sigma, state.iterations);
   if (ReadAvailableMemory(&available) && needed > available) {
-    std::printf("Not enough memory for a %d x %d image: the run needs %" PRIu64 " MB, but only %" PRIu64
-                " MB are available.\n",
-                w, h, (needed + kMegabyte - 1) / kMegabyte, available / kMegabyte);
-    return 1;
+    ReportNotEnoughMemory(w, h, needed, available);
+    return false;
   }
+  return true;
+}
+
+// The plain driver: a staging plane for every write, the stages' plain forms.
+int RunEdgeAnalysisPlain(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
+  const int32_t w = input.width;
+  const int32_t h = input.height;
+  std::string outputName;
+  if (!StartRun(input, path, state, &outputName)) return 1;
+  const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
 
   std::unique_ptr<float, SKoFree> staging(static_cast<float*>(ko::KoMalloc(static_cast<size_t>(planeBytes))));
   if (!staging) return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
@@ -135,6 +164,100 @@ int RunEdgeAnalysis(ko::CTypedImg<float> input, std::string& path, CEdgeState& s
     return 1;
   }
   return 0;
+}
+
+// A plane as it lies in memory: one write when its rows follow each other without gaps,
+// else a write per row. No staging copy.
+bool WritePlaneDirect(CResultFile& file, const ko::CTypedImg<float>& plane) {
+  const size_t rowBytes = static_cast<size_t>(plane.width) * sizeof(float);
+  if (static_cast<size_t>(plane.stride) == rowBytes)
+    return file.Write(plane.Row(0), rowBytes * static_cast<size_t>(plane.height));
+  for (int32_t y = 0; y < plane.height; ++y)
+    if (!file.Write(plane.Row(y), rowBytes)) return false;
+  return true;
+}
+
+// Created and zero: new memory is zero already, so only a plane that had memory is cleared
+// (a plane of zeros that is never written then costs no memory).
+ko::HRESULT CreateZeroPlane(ko::CTypedImg<float>& plane, int32_t w, int32_t h) {
+  const bool fresh = !plane.HasMemory();
+  const ko::HRESULT hr = plane.Create(w, h, 1, 4, plane.type, 0);
+  if (hr < 0 || fresh) return hr;
+  return plane.Clear();
+}
+
+// The fast driver: the same checks, messages and file as the plain one; the stages' fast
+// forms, the planes written straight from memory.
+int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
+  const int32_t w = input.width;
+  const int32_t h = input.height;
+  std::string outputName;
+  if (!StartRun(input, path, state, &outputName)) return 1;
+  const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
+
+  CResultFile file;
+  if (!file.Create(outputName)) {
+    std::printf("Cannot create the result file %s: %s.\n", outputName.c_str(), std::strerror(errno));
+    return 1;
+  }
+
+  // The histogram planes exist, all zero, even when no histograms were asked for; untouched,
+  // they take no memory then.
+  for (ko::CTypedImg<float>& plane : state.histograms)
+    if (CreateZeroPlane(plane, w, h) < 0) return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
+  if (CreateZeroPlane(state.energy, w, h) < 0 || CreateZeroPlane(state.orientation, w, h) < 0)
+    return ReportStageFailure("preparing the result planes", ko::E_OUTOFMEMORY);
+
+  std::printf("Computing steerable filters sigma = %f.\n", static_cast<double>(state.sigma));
+  ko::HRESULT hr = ComputeSteerableEnergyFast(state.sigma, input, state.energy, state.orientation);
+  if (hr < 0) return ReportStageFailure("computing the steerable filters", hr);
+  hr = NormalizeLocalContrastFast(state, state.energy);
+  if (hr < 0) return ReportStageFailure("normalising the local contrast", hr);
+  if (!WritePlaneDirect(file, state.energy) || !WritePlaneDirect(file, state.orientation))
+    return ReportWriteFailure(outputName);
+
+  hr = state.normalized.CopyTo(&state.energy);
+  if (hr < 0) return ReportStageFailure("refining the edges", hr);
+  // Plane 2 and the histogram planes go to the file row band by row band as the passes
+  // finish them, written by the stream's thread while the passes go on.
+  CResultStream stream(file);
+  const size_t rowBytes = static_cast<size_t>(w) * sizeof(float);
+  int32_t submitted = 0;  // rows [0, submitted) are queued
+  const auto submit = [&](int32_t y1) {
+    const int32_t y0 = submitted;
+    for (int32_t p = 0; p < (state.computeHistograms ? 1 + kHistogramBins : 1); ++p) {
+      const ko::CTypedImg<float>& plane = p == 0 ? state.energy : state.histograms[static_cast<size_t>(p - 1)];
+      const uint64_t start = static_cast<uint64_t>(2 + p) * planeBytes;
+      if (static_cast<size_t>(plane.stride) == rowBytes) {
+        stream.WriteAt(plane.Row(y0), rowBytes * static_cast<size_t>(y1 - y0), start + rowBytes * y0);
+      } else {
+        for (int32_t y = y0; y < y1; ++y) stream.WriteAt(plane.Row(y), rowBytes, start + rowBytes * y);
+      }
+    }
+    submitted = y1;
+  };
+  constexpr int32_t kRowsPerWrite = 64;
+  // The histogram planes were made zero above: the refinement writes them without reading.
+  hr = RefineEdgeEnergyStreamed(state, state.energy, state.orientation, true, [&](int32_t, int32_t y1) {
+    if (y1 - submitted >= kRowsPerWrite || y1 == h) submit(y1);
+  });
+  if (hr < 0) return ReportStageFailure("refining the edges", hr);
+  if (submitted < h) submit(h);
+
+  std::printf("\nWriting %s\n", outputName.c_str());
+  if (!stream.Finish()) return ReportWriteFailure(outputName);
+  if (!file.Commit()) {
+    std::printf("Cannot complete the result file %s: %s.\n", outputName.c_str(), std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunEdgeAnalysis(ko::CTypedImg<float> input, std::string& path, CEdgeState& state) {
+  if (PlainFormsInUse()) return RunEdgeAnalysisPlain(input, path, state);
+  return RunEdgeAnalysisFast(input, path, state);
 }
 
 }  // namespace brevant

@@ -7,6 +7,7 @@
 #include "app/float_math.h"
 #include "app/float_plane.h"
 #include "app/orientation_histograms.h"
+#include "app/pipeline_options.h"
 #include "ko/platform/memory.h"
 
 namespace brevant {
@@ -62,7 +63,8 @@ float SampleOrientedSupport(float x, float y, float theta, const ko::CTypedImg<f
   return ApplyOrientedSupport(PrepareOrientedSupport(x, y, theta, orientations), source, forward, backward);
 }
 
-ko::HRESULT RefineEdgeEnergy(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation) {
+ko::HRESULT RefineEdgeEnergyPlain(CEdgeState& state, ko::CTypedImg<float> energy,
+                                  ko::CTypedImg<float> orientation) {
   if (!IsFloatPlane(energy) || !IsFloatPlane(orientation) || energy.width != orientation.width ||
       energy.height != orientation.height)
     return ko::E_INVALIDARG;
@@ -146,6 +148,11 @@ ko::HRESULT RefineEdgeEnergy(CEdgeState& state, ko::CTypedImg<float> energy, ko:
   }
   if (histograms) AccumulateHistograms(bins, state.histograms);
   return ko::S_OK;
+}
+
+ko::HRESULT RefineEdgeEnergy(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation) {
+  if (PlainFormsInUse()) return RefineEdgeEnergyPlain(state, energy, orientation);
+  return RefineEdgeEnergyFast(state, energy, orientation);
 }
 
 }  // namespace brevant

@@ -58,6 +58,12 @@ float SampleOrientedSupport(float x, float y, float theta, const ko::CTypedImg<f
 // orientation histograms into state.histograms (orientation_histograms.h). Prints
 // "Number of iterations = %d\n" and one "." per pass. E_INVALIDARG for planes that do not
 // match, E_OUTOFMEMORY when the working planes cannot be created (nothing has changed then).
+// The fast form unless the plain forms were asked for (pipeline_options.h).
 ko::HRESULT RefineEdgeEnergy(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation);
+
+// The plain form, pass after pass over whole planes; the reference.
+ko::HRESULT RefineEdgeEnergyPlain(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation);
+// The fast form (refine_engine.h): the same bits, the same messages.
+ko::HRESULT RefineEdgeEnergyFast(CEdgeState& state, ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation);
 
 }  // namespace brevant

@@ -65,4 +65,11 @@ bool ReadAvailableMemory(uint64_t* bytes) {
   return ParseMemAvailable(text, bytes);
 }
 
+void ReportNotEnoughMemory(int32_t w, int32_t h, uint64_t needed, uint64_t available) {
+  constexpr uint64_t kMegabyte = 1024 * 1024;
+  std::printf("Not enough memory for a %d x %d image: the run needs %" PRIu64 " MB, but only %" PRIu64
+              " MB are available.\n",
+              w, h, (needed + kMegabyte - 1) / kMegabyte, available / kMegabyte);
+}
+
 }  // namespace brevant

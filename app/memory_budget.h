@@ -21,4 +21,8 @@ bool ParseMemAvailable(const std::string& meminfo, uint64_t* bytes);
 // MemAvailable of this machine; false when it cannot be read (the run is then not checked).
 bool ReadAvailableMemory(uint64_t* bytes);
 
+// Prints why a w x h run is refused: "Not enough memory for a W x H image: the run needs N MB,
+// but only A MB are available."
+void ReportNotEnoughMemory(int32_t w, int32_t h, uint64_t needed, uint64_t available);
+
 }  // namespace brevant

@@ -68,6 +68,36 @@ bool CResultFile::Write(const void* data, size_t bytes) {
   return true;
 }
 
+bool CResultFile::WriteAt(const void* data, size_t bytes, uint64_t offset) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (bytes > 0) {
+    const ssize_t n = pwrite(fd_, p, bytes, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    bytes -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+void CResultFile::StartWriteback(uint64_t offset, uint64_t bytes) {
+  if (fd_ < 0) return;
+  const int saved = errno;
+  sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(bytes), SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+}
+
 bool CResultFile::Commit() {
   if (fd_ < 0) {
     errno = EBADF;

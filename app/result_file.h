@@ -3,6 +3,7 @@
 // failed run never leaves a partial result nor destroys an earlier one.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace brevant {
@@ -19,6 +20,12 @@ class CResultFile {
   bool Create(const std::string& target);
   // Appends all `bytes`; false with errno set (ENOSPC for a write that makes no progress).
   bool Write(const void* data, size_t bytes);
+  // Writes all `bytes` at `offset`, leaving the position of Write alone; may be called from
+  // several threads for different ranges. False with errno set, as Write.
+  bool WriteAt(const void* data, size_t bytes, uint64_t offset);
+  // Asks the system to start putting [offset, offset + bytes) on the disk now rather than at
+  // Commit, so that the final flush has less to wait for. Only a hint.
+  void StartWriteback(uint64_t offset, uint64_t bytes);
   // Flushes and closes the temporary and renames it over the target; false with errno set,
   // the temporary removed.
   bool Commit();

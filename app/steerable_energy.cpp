@@ -6,6 +6,7 @@
 
 #include "app/float_math.h"
 #include "app/float_plane.h"
+#include "app/pipeline_options.h"
 
 namespace brevant {
 namespace {
@@ -90,7 +91,7 @@ ko::HRESULT BuildSteerableKernels(float sigma, SSteerableKernels* kernels) {
     for (int32_t t = 0; t < k->count; ++t) k->taps[t] /= norm;
   return ko::S_OK;
 }
-ko::HRESULT ComputeSteerableEnergy(float sigma, ko::CTypedImg<float> input, ko::CTypedImg<float> energy,
+ko::HRESULT ComputeSteerableEnergyPlain(float sigma, ko::CTypedImg<float> input, ko::CTypedImg<float> energy,
                                    ko::CTypedImg<float> orientation) {
   if (!(sigma > 0.0f) || !(sigma < static_cast<float>(1 << 29))) return ko::E_INVALIDARG;
   if (!IsFloatPlane(input) || !IsFloatPlane(energy) || !IsFloatPlane(orientation) || !SameSize(input, energy) ||
@@ -150,6 +151,12 @@ ko::HRESULT ComputeSteerableEnergy(float sigma, ko::CTypedImg<float> input, ko::
     }
   }
   return ko::S_OK;
+}
+
+ko::HRESULT ComputeSteerableEnergy(float sigma, ko::CTypedImg<float> input, ko::CTypedImg<float> energy,
+                                   ko::CTypedImg<float> orientation) {
+  if (PlainFormsInUse()) return ComputeSteerableEnergyPlain(sigma, input, energy, orientation);
+  return ComputeSteerableEnergyFast(sigma, input, energy, orientation);
 }
 
 }  // namespace brevant

@@ -27,7 +27,16 @@ ko::HRESULT BuildSteerableKernels(float sigma, SSteerableKernels* kernels);
 // a horizontal then a vertical pass, taps outside the image dropped without renormalising.
 // E_INVALIDARG for a sigma not above 0, a radius too large, or images that do not match;
 // E_OUTOFMEMORY when the working planes cannot be created (the outputs are then unchanged).
+// The fast form unless the plain forms were asked for (pipeline_options.h).
 ko::HRESULT ComputeSteerableEnergy(float sigma, ko::CTypedImg<float> input, ko::CTypedImg<float> energy,
                                    ko::CTypedImg<float> orientation);
+
+// The plain form, one thread, the reference of the fast one: every response plane in full.
+ko::HRESULT ComputeSteerableEnergyPlain(float sigma, ko::CTypedImg<float> input, ko::CTypedImg<float> energy,
+                                        ko::CTypedImg<float> orientation);
+// The fast form: rows streamed through small rings, SIMD across pixels, rows split over
+// the worker threads. The same bits as the plain form.
+ko::HRESULT ComputeSteerableEnergyFast(float sigma, ko::CTypedImg<float> input, ko::CTypedImg<float> energy,
+                                       ko::CTypedImg<float> orientation);
 
 }  // namespace brevant

@@ -3,7 +3,7 @@
 #include "ko/platform/cpu_features.h"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace ko {
@@ -110,6 +110,42 @@ void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, i
   for (; x < width; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
 }
 
+// Eight neighbouring outputs in the lanes of one vector, two vectors a step; the same sums
+// as the scalar rule.
+__attribute__((target("avx2"))) void FilterRow1Avx2(const float* source, float* target, const CKernel& kernel,
+                                                    int32_t width, int32_t xStep, int32_t border) {
+  if (xStep != 1) {
+    FilterRow1Scalar(source, target, kernel, width, xStep, border);
+    return;
+  }
+  const float* taps = kernel.taps;
+  const int32_t n = kernel.count;
+  const int32_t c = kernel.center;
+  const int64_t interiorEnd = static_cast<int64_t>(width) - n + c + 1;  // exclusive
+  int64_t x = 0;
+  for (; x < width && x < c; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+  for (; x + 16 <= interiorEnd; x += 16) {
+    const float* s = source + (x - c);
+    __m256 acc0 = _mm256_setzero_ps();
+    __m256 acc1 = _mm256_setzero_ps();
+    for (int32_t k = 0; k < n; ++k) {
+      const __m256 t = _mm256_set1_ps(taps[k]);
+      acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(t, _mm256_loadu_ps(s + k)));
+      acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(t, _mm256_loadu_ps(s + k + 8)));
+    }
+    _mm256_storeu_ps(target + x, acc0);
+    _mm256_storeu_ps(target + x + 8, acc1);
+  }
+  for (; x + 8 <= interiorEnd; x += 8) {
+    const float* s = source + (x - c);
+    __m256 acc = _mm256_setzero_ps();
+    for (int32_t k = 0; k < n; ++k)
+      acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(taps[k]), _mm256_loadu_ps(s + k)));
+    _mm256_storeu_ps(target + x, acc);
+  }
+  for (; x < width; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+}
+
 // One four-band pixel per vector, border taps included.
 void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                     int32_t border) {
@@ -135,6 +171,10 @@ void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, i
 
 #else
 
+void FilterRow1Avx2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border) {
+  FilterRow1Scalar(source, target, kernel, width, xStep, border);
+}
 void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                     int32_t border) {
   FilterRow1Scalar(source, target, kernel, width, xStep, border);
@@ -148,9 +188,11 @@ void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, i
 
 void FilterRow(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t bands,
                int32_t xStep, int32_t border) {
-  const bool sse2 = GetCpuFeatures().sse2;
+  const CpuFeatures cpu = GetCpuFeatures();
+  const bool sse2 = cpu.sse2;
   if (bands == 1) {
-    if (sse2) FilterRow1Sse2(source, target, kernel, width, xStep, border);
+    if (cpu.avx2) FilterRow1Avx2(source, target, kernel, width, xStep, border);
+    else if (sse2) FilterRow1Sse2(source, target, kernel, width, xStep, border);
     else FilterRow1Scalar(source, target, kernel, width, xStep, border);
   } else if (bands == 4) {
     if (sse2) FilterRow4Sse2(source, target, kernel, width, xStep, border);

@@ -44,13 +44,16 @@ inline int64_t FilteredRowLength(int32_t width, int32_t xStep) {
 }
 
 // Chooses the member of the family for the band count and the processor: the vector forms
-// for 1 and 4 bands with SSE2, the scalar ones otherwise, the generic form for other counts.
+// for 1 band with AVX2 or SSE2 and 4 bands with SSE2, the scalar ones otherwise, the generic
+// form for other counts.
 void FilterRow(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t bands,
                int32_t xStep, int32_t border);
 
 void FilterRow1Scalar(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                       int32_t border);
 void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border);
+void FilterRow1Avx2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                     int32_t border);
 void FilterRow4Scalar(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                       int32_t border);

@@ -440,8 +440,9 @@ HRESULT FillImage(CByteSource& source, const DatLayout& layout, CImg* image) {
   const int32_t elementType = ElementTypeOf(image->type);
   // Values the file lacks are zero, so a one-line header can declare any size: the shared
   // limits refuse huge ones before the image is allocated.
-  if (!WithinImageLimits(layout.width, layout.height, bands, ElementSizeOfType(image->type))) return E_OUTOFMEMORY;
-  HRESULT hr = image->Create(layout.width, layout.height, bands, ElementSizeOfType(image->type), image->type, 0);
+  HRESULT hr = CheckImageAllocation(layout.width, layout.height, bands, ElementSizeOfType(image->type));
+  if (hr < 0) return hr;
+  hr = image->Create(layout.width, layout.height, bands, ElementSizeOfType(image->type), image->type, 0);
   if (hr < 0) return hr;
   const int64_t rowValues = static_cast<int64_t>(image->width) * image->bands;
   for (int32_t y = 0; y < image->height; ++y) {

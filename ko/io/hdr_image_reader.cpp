@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ko/convert/ansi_to_wide.h"
+#include "ko/io/image_limits.h"
 #include "ko/platform/file_open.h"
 #include "ko/platform/memory.h"
 
@@ -100,7 +101,7 @@ HRESULT ParseResolution(const char* line, size_t length, SHdrLayout* layout) {
 HRESULT CheckHdrSize(int32_t width, int32_t height) {
   if (width < 1 || height < 1) return E_KO_BADFORMAT;
   if (static_cast<int64_t>(width) * height > kHdrMaxPixels) return E_OUTOFMEMORY;
-  return S_OK;
+  return CheckImageAllocation(width, height, 4, 4);
 }
 
 struct ScaleTable {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "ko/io/image_limits.h"
 #include "ko/platform/file_open.h"
 #include "ko/platform/memory.h"
 #include "ko/platform/wide_string.h"
@@ -31,6 +32,8 @@ HRESULT EnsureImageSize(int32_t w, int32_t h, CImg* image, int32_t defaultType, 
   if (ElementTypeOf(typeWord) == 0) typeWord = defaultType;
   int32_t b = image->bands;
   if (b == 1) b = defaultBands;
+  const HRESULT allowed = CheckImageAllocation(w, h, b, ElementSizeOfType(typeWord));
+  if (allowed < 0) return allowed;
   return image->Create(w, h, b, ElementSizeOfType(typeWord), typeWord, 0);
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "ko/platform/hresult.h"
+
 namespace ko {
 
 // At most 2^28 pixels (16384 x 16384) per image...
@@ -21,5 +23,17 @@ constexpr bool WithinImageLimits(int64_t width, int64_t height, int64_t bands, i
   const uint64_t pixelBytes = static_cast<uint64_t>(bands) * static_cast<uint64_t>(elementBytes);
   return pixelBytes <= kMaxImageBytes && pixels <= kMaxImageBytes / pixelBytes;
 }
+
+// A caller's own say on the images readers create, asked with the declared size after the
+// limits above and before the pixels are allocated or read: a program uses it to refuse an
+// image its whole work could not hold in memory, without first filling gigabytes for it.
+// It returns S_OK to go on, or the code the read then fails with. One per process.
+using ImageSizeGate = HRESULT (*)(int32_t width, int32_t height, int32_t bands, int32_t elementBytes,
+                                  void* context);
+void SetImageSizeGate(ImageSizeGate gate, void* context);
+
+// The limits, then the gate: what every reader asks before it creates the caller's image.
+// E_OUTOFMEMORY beyond the limits. Sizes below 1 pass (the image refuses them itself).
+HRESULT CheckImageAllocation(int32_t width, int32_t height, int32_t bands, int32_t elementBytes);
 
 }  // namespace ko

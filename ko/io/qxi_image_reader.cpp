@@ -167,8 +167,9 @@ HRESULT ReadBody(CByteSource& source, const QxiHeader& h, CImg* image) {
     const uint64_t needed = h.version == 1 ? bytes : (bytes > UINT64_MAX / 2 ? UINT64_MAX : bytes * 2);
     if (remaining >= 0 && static_cast<uint64_t>(remaining) < needed) return E_FAIL;
   }
-  if (!WithinImageLimits(h.width, h.height, bands, 4)) return E_OUTOFMEMORY;
-  HRESULT hr = image->Create(h.width, h.height, bands, 4, typeWord, 0);
+  HRESULT hr = CheckImageAllocation(h.width, h.height, bands, 4);
+  if (hr < 0) return hr;
+  hr = image->Create(h.width, h.height, bands, 4, typeWord, 0);
   if (hr < 0) return hr;
   const size_t rowBytes = static_cast<size_t>(image->width) * static_cast<size_t>(image->pixelSize);
   for (int32_t y = 0; y < image->height; ++y) {

@@ -21,6 +21,11 @@ bool KoAllocShouldFail();
 // A negative n switches injection off. Affects KoMalloc, KoCalloc, KoNew and KoNewArray.
 void SetAllocFailureCountdown(int64_t n);
 
+// Tests: the largest size asked of KoMalloc or KoCalloc since the last reset, so that a
+// test can tell a decoder that asked for gigabytes from one that did not.
+size_t LargestAllocationRequest();
+void ResetLargestAllocationRequest();
+
 template <class T, class... Args>
 T* KoNew(Args&&... args) {
   if (KoAllocShouldFail()) return nullptr;

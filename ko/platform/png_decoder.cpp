@@ -306,10 +306,12 @@ GpStatus AddPngProperties(const uint8_t* d, size_t n, CodecPropertyList* list) {
 size_t UsableLength(const uint8_t* d, size_t n) {
   if (n < 8) return n;
   size_t p = 8;
-  while (n - p >= 12) {
+  // A chunk whose length and type are there but not its whole body (also when fewer than
+  // its 12 framing bytes are left) is cut, as is any chunk that claims more than is left.
+  while (n - p >= 8) {
     const uint32_t length = BE32(d + p);
     // Image data is streamed, not buffered: a cut IDAT fails later, when decoded.
-    if (length > n - p - 12) return std::memcmp(d + p + 4, "IDAT", 4) == 0 ? n : p;
+    if (n - p < 12 || length > n - p - 12) return std::memcmp(d + p + 4, "IDAT", 4) == 0 ? n : p;
     p += 12 + size_t{length};
     if (std::memcmp(d + p - length - 8, "IEND", 4) == 0) return p;
   }

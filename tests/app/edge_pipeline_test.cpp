@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/memory_budget.h"
+#include "app/pipeline_options.h"
 #include "app/pipeline_test_util.h"
 #include "app/steerable_energy.h"
 #include "ko/platform/memory.h"
@@ -216,25 +217,29 @@ TEST(EdgePipelineTest, AllocationFailureAnywhereEndsTheRunWithoutAResult) {
   ScratchFolder folder;
   const ko::CTypedImg<float> input = test::SceneImage(14, 13, 10);
   const std::vector<uint8_t> earlier{9, 9, 9};
-  int failures = 0;
-  for (int64_t n = 0; n < 700; ++n) {
-    test::WriteFileBytes(folder / "photo.edg", earlier);
-    test::SRunResult run;
-    {
-      ko::ScopedAllocFailure fail(n);
-      run = RunCaptured(input, folder / "photo.png", 2.0f, 1, true);
+  for (bool plain : {true, false}) {
+    UsePlainForms(plain);
+    int failures = 0;
+    for (int64_t n = 0; n < 700; ++n) {
+      test::WriteFileBytes(folder / "photo.edg", earlier);
+      test::SRunResult run;
+      {
+        ko::ScopedAllocFailure fail(n);
+        run = RunCaptured(input, folder / "photo.png", 2.0f, 1, true);
+      }
+      ASSERT_EQ(folder.Entries(), std::vector<std::string>{"photo.edg"}) << n;
+      if (run.status == 0) {
+        ASSERT_EQ(ReadFileBytes(folder / "photo.edg").size(), 156u * 14 * 13) << n;
+        continue;
+      }
+      ++failures;
+      ASSERT_EQ(run.status, 1) << n;
+      ASSERT_NE(run.output.find("Out of memory"), std::string::npos) << n << ": " << run.output;
+      ASSERT_EQ(ReadFileBytes(folder / "photo.edg"), earlier) << n;
     }
-    ASSERT_EQ(folder.Entries(), std::vector<std::string>{"photo.edg"}) << n;
-    if (run.status == 0) {
-      ASSERT_EQ(ReadFileBytes(folder / "photo.edg").size(), 156u * 14 * 13) << n;
-      continue;
-    }
-    ++failures;
-    ASSERT_EQ(run.status, 1) << n;
-    ASSERT_NE(run.output.find("Out of memory"), std::string::npos) << n << ": " << run.output;
-    ASSERT_EQ(ReadFileBytes(folder / "photo.edg"), earlier) << n;
+    UsePlainForms(false);
+    EXPECT_GT(failures, plain ? 400 : 80);  // every plane and buffer of the run was tried
   }
-  EXPECT_GT(failures, 400);  // every plane of the run was tried
 }
 
 TEST(EdgePipelineTest, ARunLargerThanTheMachineIsRefusedBeforeItStarts) {
@@ -247,7 +252,8 @@ TEST(EdgePipelineTest, ARunLargerThanTheMachineIsRefusedBeforeItStarts) {
   ASSERT_EQ(huge.Attach(pixels, 30000, 30000, 1, 120000, 4, huge.type), ko::S_OK);
   const test::SRunResult run = RunCaptured(huge, folder / "huge.png", 2.0f, 1, true);
   EXPECT_EQ(run.status, 1);
-  const uint64_t needed = RequiredBytes(30000, 30000, true, 2.0f);
+  const uint64_t needed = PlainFormsInUse() ? RequiredBytes(30000, 30000, true, 2.0f)
+                                            : FastRunRequiredBytes(30000, 30000, true, 2.0f, 1);
   ASSERT_GT(needed, available);
   EXPECT_EQ(run.output.rfind("Not enough memory for a 30000 x 30000 image: the run needs " +
                                  std::to_string((needed + (1 << 20) - 1) >> 20) + " MB, but only ",

@@ -3,6 +3,8 @@
 // address space is too small for anything a hostile size could ask for.
 #include <gtest/gtest.h>
 
+#include "app/edge_pipeline.h"
+#include "app/memory_budget.h"
 #include "app/pipeline_test_util.h"
 #include "app/run_failure_util.h"
 #include "io/golden_malformed_util.h"
@@ -66,6 +68,26 @@ TEST(HostileRun, TheWellFormedBasesRunUnderTheSameLimit) {
     const std::string result = row.name.substr(0, row.name.size() - 3) + "edg";
     EXPECT_TRUE(brevant::test::FileExists(folder / result));
   }
+}
+
+TEST(HostileRun, ARunTooLargeForTheMachineIsRefusedBeforeItsPixelsAreRead) {
+  // A few bytes declaring 16000 x 16000: the image alone is 1 GB, the run with histograms
+  // tens of GB. The program must say so at once, not after zero-filling the image.
+  constexpr int32_t kSide = 16000;
+  uint64_t available = 0;
+  if (!brevant::ReadAvailableMemory(&available) ||
+      available >= brevant::RunRequiredBytes(kSide, kSide, true, 2.0f, 10))
+    GTEST_SKIP() << "this machine could hold the run";
+  ScratchFolder folder;
+  const std::string text = "% KOv1: 16000 x 16000 x 1\n0\n";
+  WriteFileBytes(folder / "huge.dat", std::vector<uint8_t>(text.begin(), text.end()));
+  long peak = 0;
+  const auto r = brevant_test::RunBrevantUnder({"huge.dat", "10", "1", "2.0"}, folder.path(), {}, &peak);
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_EQ(r.out.rfind("Opening huge.dat\nNot enough memory for a 16000 x 16000 image: the run needs ", 0), 0u)
+      << r.out;
+  EXPECT_LT(peak, 256L * 1024);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"huge.dat"});
 }
 
 }  // namespace

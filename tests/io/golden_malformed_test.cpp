@@ -76,3 +76,62 @@ TEST(ImageLimits, PixelAndByteCapsMeetAtTheirEdges) {
 }
 
 }  // namespace
+
+namespace {
+
+struct SGateLog {
+  int calls = 0;
+  int32_t width = 0, height = 0;
+  ko::HRESULT answer = ko::S_OK;
+};
+
+ko::HRESULT LogGate(int32_t width, int32_t height, int32_t, int32_t, void* context) {
+  auto* log = static_cast<SGateLog*>(context);
+  ++log->calls;
+  log->width = width;
+  log->height = height;
+  return log->answer;
+}
+
+class CGateInstalled {
+ public:
+  explicit CGateInstalled(SGateLog* log) { ko::SetImageSizeGate(LogGate, log); }
+  ~CGateInstalled() { ko::SetImageSizeGate(nullptr, nullptr); }
+};
+
+}  // namespace
+
+// Every reader asks the caller's gate with the declared size before it makes the image,
+// and a refusal is what the load returns, with no pixels left behind.
+TEST(ImageSizeGate, EveryReaderAsksBeforeItAllocates) {
+  ko_test::TempDir dir;
+  int formats = 0;
+  for (const SMalformedCase& row : golden::WellFormedBases()) {
+    if (row.load != ko::S_OK) continue;
+    SCOPED_TRACE(row.name);
+    ++formats;
+    const std::string path = dir.Path(row.name);
+    ko_test::WriteBytes(path, row.bytes);
+    SGateLog log;
+    log.answer = ko::E_OUTOFMEMORY;
+    ko::CCompositeImg<ko::RGBAType<unsigned char>> colour;
+    {
+      CGateInstalled gate(&log);
+      EXPECT_EQ(ko::LoadImageFile(ko_test::Wide(path).c_str(), &colour, 1, -1), ko::E_OUTOFMEMORY);
+    }
+    EXPECT_GE(log.calls, 1);
+    EXPECT_FALSE(colour.HasMemory());
+
+    SGateLog allow;
+    ko::CCompositeImg<ko::RGBAType<unsigned char>> loaded;
+    {
+      CGateInstalled gate(&allow);
+      ASSERT_EQ(ko::LoadImageFile(ko_test::Wide(path).c_str(), &loaded, 1, -1), ko::S_OK);
+    }
+    EXPECT_GE(allow.calls, 1);
+    EXPECT_EQ(allow.width, loaded.width);
+    EXPECT_EQ(allow.height, loaded.height);
+    EXPECT_EQ(log.width, loaded.width);
+  }
+  EXPECT_GE(formats, 9);
+}

@@ -474,7 +474,9 @@ std::vector<SMalformedCase> WellFormedBases() {
   ko_test::ObjFileWriter writer;
   return {{"base.hdr", HdrBase(), ko::S_OK}, {"base.dng", DngBase(), ko::S_OK}, {"base.kob", ObjBase(&writer), ko::S_FALSE, ko::S_OK},
           {"base.qxi", QxiBase(), ko::S_OK},
-          {"base.dat", Text("% KOv1: 3 x 2 x 1\n1 2 3\n4 5 6\n"), ko::S_OK}};
+          {"base.dat", Text("% KOv1: 3 x 2 x 1\n1 2 3\n4 5 6\n"), ko::S_OK},
+          {"base.png", PngBase(), ko::S_OK}, {"base.jpg", JpegBase(), ko::S_OK}, {"base.gif", GifBase(), ko::S_OK},
+          {"base.tif", TiffBase(), ko::S_OK}, {"base.bmp", Bmp(8, 6, 24, 0), ko::S_OK}};
 }
 
 }  // namespace golden

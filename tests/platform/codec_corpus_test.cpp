@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "codec_test_util.h"
+#include "ko/platform/memory.h"
 #include "ko/platform/platform_services.h"
 #include "ko/platform/wic_decoder.h"
 
@@ -38,12 +39,16 @@ TEST(CodecCorpus, SeedsDecodeAndRegressionsFailCleanly) {
     EXPECT_FALSE(files.empty()) << corpus;
     for (const auto& path : files) {
       Bitmap b;
-      const GpStatus created = b.Create(Read(path));
+      const std::vector<uint8_t> bytes = Read(path);
+      ResetLargestAllocationRequest();
+      const GpStatus created = b.Create(bytes);
       GpStatus locked = GenericError;
       if (created == Ok) LockAll(b.get(), PixelFormat32bppARGB, &locked);
       if (!IsRegression(path)) {
         EXPECT_EQ(locked, Ok) << path;
       }
+      // Small files: nothing a decoder asks for should be far beyond the file and its pixels.
+      EXPECT_LT(LargestAllocationRequest(), (size_t{64} << 20)) << path;
     }
   }
   EXPECT_EQ(capture.Take(), "");

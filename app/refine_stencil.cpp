@@ -1,0 +1,148 @@
+#include "app/refine_stencil.h"
+
+#include <cmath>
+
+#include "app/float_math.h"
+#include "app/weight_exp.h"
+
+namespace brevant {
+namespace {
+
+constexpr int32_t kPassMargin = 2;
+
+// The plain refinement's sample coordinate: 1.5 pixels along the angle, each step rounded
+// to float.
+inline float Along(double trig, float origin) {
+  const float unit = static_cast<float>(trig);
+  const float offset = static_cast<float>(unit * 1.5);
+  return static_cast<float>(static_cast<double>(offset) + origin);
+}
+
+// pi / 5 rounded to float: the orientation tolerance of the support weight.
+constexpr double kWeightScale = -0.6283185482025146;
+constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated together
+
+// Sample s of pixel x at (px, py) with orientation theta, exactly as the plain sampler's
+// PrepareOrientedSupport works it out, except that the four weights are left as their
+// exponents q[0..3].
+void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float theta, int32_t x, int32_t y,
+              const SStencilRow& row, int s, float* q) {
+  // Also false for NaN, whose integer part does not exist.
+  if (!(px >= 0.0f && px < static_cast<float>(folded.width - 1) && py >= 0.0f &&
+        py < static_cast<float>(folded.height - 1))) {
+    // Reads nothing that matters: the pixel itself with weight 0; the result becomes NaN.
+    for (int i = 0; i < 4; ++i) q[i] = 0.0f;
+    row.fx[s][x] = row.fy[s][x] = 0.0f;
+    row.ix[s][x] = x;
+    row.dy[s][x] = 0;
+    row.flags[s][x] = 0;
+    return;
+  }
+  const int32_t ix = static_cast<int32_t>(px);
+  const int32_t iy = static_cast<int32_t>(py);
+  uint8_t flags = kStencilValid;
+  for (int i = 0; i < 4; ++i) {
+    const float neighbour = folded.At(ix + (i & 1), iy + (i >> 1));
+    float delta = FabsF(theta - neighbour);
+    if (delta > kPi) delta = static_cast<float>(kTwoPi - delta);
+    if (!(delta < kHalfPi)) {
+      // Opposed orientations: the neighbour's backward support continues this direction.
+      flags |= static_cast<uint8_t>(1u << i);
+      delta = static_cast<float>(kPi - delta);
+    }
+    q[i] = static_cast<float>(static_cast<double>(delta) * delta / kWeightScale);
+  }
+  row.fx[s][x] = static_cast<float>(px - ix);
+  row.fy[s][x] = static_cast<float>(py - iy);
+  row.ix[s][x] = ix;
+  row.dy[s][x] = static_cast<int8_t>(iy - y);
+  row.flags[s][x] = flags;
+}
+
+}  // namespace
+
+void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<float>& folded, int32_t y0,
+                         int32_t y1) {
+  const int32_t w = orientation.width, h = orientation.height;
+  for (int32_t y = y0; y < y1; ++y) {
+    float* out = folded.Row(y);
+    const float* in = orientation.Row(y);
+    const bool interiorRow = y >= kPassMargin && y < h - kPassMargin;
+    for (int32_t x = 0; x < w; ++x) {
+      if (!interiorRow || x < kPassMargin || x >= w - kPassMargin) {
+        out[x] = 0.0f;
+        continue;
+      }
+      float theta = in[x];
+      if (theta > kPi) theta = static_cast<float>(theta - kPi);
+      if (theta < 0.0f) theta = static_cast<float>(theta + kPi);
+      out[x] = theta;
+    }
+  }
+}
+
+size_t StencilRowBytes(int32_t w) {
+  const size_t n = (static_cast<size_t>(w) + 63) & ~size_t{63};
+  return n * (2 * (4 + 2) * sizeof(float) + 2 * sizeof(int32_t) + 2 * 2 + 2 * sizeof(float) + 1);
+}
+
+SStencilRow StencilRowAt(void* memory, int32_t w) {
+  const size_t n = (static_cast<size_t>(w) + 63) & ~size_t{63};
+  auto* p = static_cast<uint8_t*>(memory);
+  SStencilRow row;
+  for (int s = 0; s < 2; ++s) {
+    for (int i = 0; i < 4; ++i, p += n * sizeof(float)) row.weight[s][i] = reinterpret_cast<float*>(p);
+    row.fx[s] = reinterpret_cast<float*>(p);
+    p += n * sizeof(float);
+    row.fy[s] = reinterpret_cast<float*>(p);
+    p += n * sizeof(float);
+    row.ix[s] = reinterpret_cast<int32_t*>(p);
+    p += n * sizeof(int32_t);
+  }
+  row.voteFirst = reinterpret_cast<float*>(p);
+  p += n * sizeof(float);
+  row.voteSecond = reinterpret_cast<float*>(p);
+  p += n * sizeof(float);
+  for (int s = 0; s < 2; ++s) {
+    row.dy[s] = reinterpret_cast<int8_t*>(p);
+    p += n;
+    row.flags[s] = p;
+    p += n;
+  }
+  row.voteBin = reinterpret_cast<int8_t*>(p);
+  row.width = w;
+  return row;
+}
+
+void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
+                       int32_t x1) {
+  const float yf = static_cast<float>(y);
+  const float* row = folded.Row(y);
+  float q[kChunk * 8], w[kChunk * 8];
+  for (int32_t c0 = x0; c0 < x1; c0 += kChunk) {
+    const int32_t c1 = c0 + kChunk < x1 ? c0 + kChunk : x1;
+    for (int32_t x = c0; x < c1; ++x) {
+      const float xf = static_cast<float>(x);
+      const float theta = row[x];
+      const double phi = theta + kPi;
+      const float px1 = Along(std::cos(static_cast<double>(theta)), xf);
+      const float py1 = Along(std::sin(static_cast<double>(theta)), yf);
+      const float px2 = Along(std::cos(phi), xf);
+      const float py2 = Along(std::sin(phi), yf);
+      float* pq = q + 8 * (x - c0);
+      Geometry(folded, px1, py1, theta, x, y, stencils, 0, pq);
+      Geometry(folded, px2, py2, static_cast<float>(phi), x, y, stencils, 1, pq + 4);
+    }
+    // The exponentials of the whole chunk at once (weight_exp.h).
+    WeightExp(q, w, 8 * (c1 - c0));
+    for (int32_t x = c0; x < c1; ++x) {
+      const float* pw = w + 8 * (x - c0);
+      for (int s = 0; s < 2; ++s) {
+        const bool valid = (stencils.flags[s][x] & kStencilValid) != 0;
+        for (int i = 0; i < 4; ++i) stencils.weight[s][i][x] = valid ? pw[4 * s + i] : 0.0f;
+      }
+    }
+  }
+}
+
+}  // namespace brevant

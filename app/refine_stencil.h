@@ -1,0 +1,63 @@
+// The fixed geometry of the refinement passes. The folded orientation does not change from
+// pass to pass, so neither do the two sample points of a pixel, their bilinear fractions,
+// the orientation weights of their four neighbours, nor which support (forward or backward)
+// each neighbour gives: they are computed once, exactly as the plain sampler computes them,
+// and every pass then walks these stencils.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "ko/core/img.h"
+
+namespace brevant {
+
+// The stencils of one row, field by field (so that a vector form reads the same field of
+// eight neighbouring pixels at once), for both samples of every pixel: sample 0 is the
+// forward point, 1 the backward one. Sample s of pixel x reads the neighbours
+// p00 = (ix, y + dy), p10 = (ix + 1, y + dy), p01 = (ix, y + dy + 1), p11 = (ix + 1, y + dy + 1),
+// in that order.
+struct SStencilRow {
+  float* weight[2][4];  // orientation agreement of p00, p10, p01, p11
+  float* fx[2];         // bilinear fractions: multiples of 2^-24, since the points are >= 0.5
+  float* fy[2];
+  int32_t* ix[2];       // column of p00
+  int8_t* dy[2];        // row of p00 relative to the pixel's row, -2 .. 1
+  uint8_t* flags[2];    // bit i (0..3): neighbour i gives its backward support; kStencilValid
+  // The pixel's two histogram votes, kept with the row's geometry for every pass: bin and
+  // bin + 1 (mod 36) receive first and second; bin -1 when it casts none.
+  int8_t* voteBin;
+  float* voteFirst;
+  float* voteSecond;
+  int32_t width;  // pixels of the row
+};
+
+constexpr uint8_t kStencilValid = 0x10;  // clear: the point lies outside (a non-finite orientation)
+
+// Bytes of one row's stencils for rows `w` pixels wide.
+size_t StencilRowBytes(int32_t w);
+// The row of stencils stored at `memory` (StencilRowBytes(w) bytes, 4-aligned).
+SStencilRow StencilRowAt(void* memory, int32_t w);
+
+// The bilinear weights in double: (1 - fx)(1 - fy), fx (1 - fy), (1 - fx) fy, fx fy. Each
+// product is exact (24-bit factors), so s * (a * b) equals the plain sampler's (s * a) * b:
+// both are the one rounding of the exact s a b.
+inline void BilinearWeights(float fxf, float fyf, double c[4]) {
+  const double fx = fxf, fy = fyf;
+  c[0] = (1.0 - fx) * (1.0 - fy);
+  c[1] = fx * (1.0 - fy);
+  c[2] = (1.0 - fx) * fy;
+  c[3] = fx * fy;
+}
+
+// Folds the orientation into Theta as the plain refinement does: for 2 <= x < W - 2,
+// 2 <= y < H - 2, theta - pi when above pi, then + pi when below 0; 0 elsewhere. Rows
+// [y0, y1) only; `folded` has the orientation's size.
+void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<float>& folded, int32_t y0,
+                         int32_t y1);
+
+// The stencils of row y (2 <= y < H - 2) for x0 <= x < x1 (inside 2 <= x < W - 2), from the
+// folded orientation. Other entries are left as they are.
+void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
+                       int32_t x1);
+
+}  // namespace brevant

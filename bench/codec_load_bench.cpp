@@ -1,6 +1,7 @@
 // Loading a 12-megapixel JPEG and PNG: through the codec stand-in (header, then pixels
-// locked as the reader locks them), through the whole reader into an RGBA byte image, and
-// with a plain libjpeg / libpng decode of the same bytes for reference.
+// locked in 24bppRGB or 32bppARGB into its own buffer), through the whole reader into an RGBA byte
+// image, and with a plain libjpeg / libpng decode of the same bytes for reference; the
+// *LoadOverPlain rows time the reader and the reference alternately and print the ratio.
 //
 //   build/bench/codec_load_bench --benchmark_min_time=2
 #include <benchmark/benchmark.h>
@@ -9,6 +10,8 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -102,6 +105,8 @@ void StandIn(benchmark::State& state, const std::vector<uint8_t>& file, int32_t 
 
 void BM_JpegStandIn24(benchmark::State& s) { StandIn(s, TheFiles().jpeg, PixelFormat24bppRGB); }
 void BM_PngStandIn24(benchmark::State& s) { StandIn(s, TheFiles().png, PixelFormat24bppRGB); }
+void BM_JpegStandIn32(benchmark::State& s) { StandIn(s, TheFiles().jpeg, PixelFormat32bppARGB); }
+void BM_PngStandIn32(benchmark::State& s) { StandIn(s, TheFiles().png, PixelFormat32bppARGB); }
 
 void Reader(benchmark::State& state, const std::string& path) {
   const std::u16string name = DecodeNarrowPath(path.c_str());
@@ -116,69 +121,153 @@ void Reader(benchmark::State& state, const std::string& path) {
 void BM_JpegLoadImageFileRgba(benchmark::State& s) { Reader(s, TheFiles().jpegPath); }
 void BM_PngLoadImageFileRgba(benchmark::State& s) { Reader(s, TheFiles().pngPath); }
 
-// The references: the libraries' own decode of the same bytes into a buffer, nothing else.
+// The references: what a plain libjpeg / libpng program (djpeg, or a minimal libpng reader)
+// does with the same bytes: decode into a freshly allocated buffer (not zero-filled) of the
+// library's natural output, RGB for a colour JPEG and the PNG's own format here, and free
+// it. `reuse` decodes into `*kept` instead, allocated once.
 struct JpegErr {
   jpeg_error_mgr mgr;
   jmp_buf jump;
 };
 void JpegExit(j_common_ptr c) { longjmp(reinterpret_cast<JpegErr*>(c->err)->jump, 1); }
 
-// Argument 1: a fresh output buffer every time, as a load into a new image has (its pages
-// are faulted in anew); 0: one buffer reused.
-void BM_JpegPlainLibjpeg(benchmark::State& state) {
-  const auto& file = TheFiles().jpeg;
-  std::vector<uint8_t> out(size_t{kWidth} * kHeight * 3);
-  for (auto _ : state) {
-    if (state.range(0)) std::vector<uint8_t>(out.size()).swap(out);
-    jpeg_decompress_struct cinfo;
-    JpegErr err;
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = JpegExit;
-    if (setjmp(err.jump)) {
-      jpeg_destroy_decompress(&cinfo);
-      state.SkipWithError("libjpeg");
-      return;
-    }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, file.data(), file.size());
-    jpeg_read_header(&cinfo, TRUE);
-    jpeg_start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-      JSAMPROW row = out.data() + size_t{cinfo.output_scanline} * kWidth * 3;
-      jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
+bool PlainJpeg(const std::vector<uint8_t>& file, std::unique_ptr<uint8_t[]>* kept) {
+  jpeg_decompress_struct cinfo;
+  JpegErr err;
+  cinfo.err = jpeg_std_error(&err.mgr);
+  err.mgr.error_exit = JpegExit;
+  std::unique_ptr<uint8_t[]> fresh;
+  if (setjmp(err.jump)) {
     jpeg_destroy_decompress(&cinfo);
-    benchmark::DoNotOptimize(out.data());
+    return false;
   }
-  state.counters["MP/s"] = benchmark::Counter(kWidth * kHeight / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, file.data(), file.size());
+  jpeg_read_header(&cinfo, TRUE);
+  jpeg_start_decompress(&cinfo);
+  const size_t rowBytes = size_t{cinfo.output_width} * static_cast<uint32_t>(cinfo.output_components);
+  uint8_t* out;
+  if (kept) {
+    if (!*kept) kept->reset(new uint8_t[rowBytes * cinfo.output_height]);
+    out = kept->get();
+  } else {
+    fresh.reset(new uint8_t[rowBytes * cinfo.output_height]);
+    out = fresh.get();
+  }
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = out + size_t{cinfo.output_scanline} * rowBytes;
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  benchmark::DoNotOptimize(out);
+  return true;
 }
 
-void BM_PngPlainLibpng(benchmark::State& state) {
-  const auto& file = TheFiles().png;
-  std::vector<uint8_t> out(size_t{kWidth} * kHeight * 3);
-  for (auto _ : state) {
-    if (state.range(0)) std::vector<uint8_t>(out.size()).swap(out);
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
-      state.SkipWithError("libpng");
-      return;
-    }
-    image.format = PNG_FORMAT_RGB;
-    png_image_finish_read(&image, nullptr, out.data(), 0, nullptr);
-    benchmark::DoNotOptimize(out.data());
+struct PngSource {
+  const uint8_t* data;
+  size_t size, pos;
+};
+void PngReadMem(png_structp png, png_bytep out, size_t n) {
+  auto* src = static_cast<PngSource*>(png_get_io_ptr(png));
+  if (src->size - src->pos < n) png_error(png, "truncated");
+  std::memcpy(out, src->data + src->pos, n);
+  src->pos += n;
+}
+
+bool PlainPng(const std::vector<uint8_t>& file, std::unique_ptr<uint8_t[]>* kept) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!info) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return false;
   }
+  std::unique_ptr<uint8_t[]> fresh;
+  std::vector<png_bytep> rows;
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  PngSource src{file.data(), file.size(), 0};
+  png_set_read_fn(png, &src, PngReadMem);
+  png_read_info(png, info);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const size_t rowBytes = png_get_rowbytes(png, info);
+  const uint32_t height = png_get_image_height(png, info);
+  uint8_t* out;
+  if (kept) {
+    if (!*kept) kept->reset(new uint8_t[rowBytes * height]);
+    out = kept->get();
+  } else {
+    fresh.reset(new uint8_t[rowBytes * height]);
+    out = fresh.get();
+  }
+  rows.resize(height);
+  for (uint32_t y = 0; y < height; ++y) rows[y] = out + y * rowBytes;
+  png_read_image(png, rows.data());
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  benchmark::DoNotOptimize(out);
+  return true;
+}
+
+// Argument 1: a fresh output buffer every time, as a load into a new image has (its pages
+// are faulted in anew): the yardstick. 0: one buffer reused.
+void Plain(benchmark::State& state, bool (*decode)(const std::vector<uint8_t>&, std::unique_ptr<uint8_t[]>*),
+           const std::vector<uint8_t>& file) {
+  std::unique_ptr<uint8_t[]> kept;
+  for (auto _ : state)
+    if (!decode(file, state.range(0) ? nullptr : &kept)) state.SkipWithError("decode");
   state.counters["MP/s"] = benchmark::Counter(kWidth * kHeight / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
+void BM_JpegPlainLibjpeg(benchmark::State& s) { Plain(s, PlainJpeg, TheFiles().jpeg); }
+void BM_PngPlainLibpng(benchmark::State& s) { Plain(s, PlainPng, TheFiles().png); }
+
+double ThreadCpuMs() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// The yardstick (fresh buffer) and LoadImageFile into an RGBA image, alternately in the
+// same iterations; "ratio" is the load's CPU time over the yardstick's.
+void Ratio(benchmark::State& state, bool (*decode)(const std::vector<uint8_t>&, std::unique_ptr<uint8_t[]>*),
+           const std::vector<uint8_t>& file, const std::string& path) {
+  const std::u16string name = DecodeNarrowPath(path.c_str());
+  double plain = 0, load = 0;
+  for (auto _ : state) {
+    const double t0 = ThreadCpuMs();
+    if (!decode(file, nullptr)) state.SkipWithError("decode");
+    const double t1 = ThreadCpuMs();
+    {
+      CCompositeImg<RGBAType<unsigned char>> image;
+      if (LoadImageFile(name.c_str(), &image, 1, -1) != S_OK) state.SkipWithError("load");
+      benchmark::DoNotOptimize(image.pixels);
+    }
+    const double t2 = ThreadCpuMs();
+    plain += t1 - t0;
+    load += t2 - t1;
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["plain_ms"] = plain / n;
+  state.counters["load_ms"] = load / n;
+  state.counters["ratio"] = plain > 0 ? load / plain : 0;
+}
+void BM_JpegLoadOverPlain(benchmark::State& s) { Ratio(s, PlainJpeg, TheFiles().jpeg, TheFiles().jpegPath); }
+void BM_PngLoadOverPlain(benchmark::State& s) { Ratio(s, PlainPng, TheFiles().png, TheFiles().pngPath); }
 
 }  // namespace
 
 BENCHMARK(BM_JpegPlainLibjpeg)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegStandIn24)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JpegStandIn32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegLoadImageFileRgba)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngPlainLibpng)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngStandIn24)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PngStandIn32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngLoadImageFileRgba)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JpegLoadOverPlain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PngLoadOverPlain)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -140,25 +140,29 @@ bool TakesDirect(const CImg& image, int32_t typeWord, int32_t bands, uint32_t w,
          image.stride >= bands * image.width;
 }
 
+// Locks the whole image in `lockFormat` into the caller's memory, which has that layout.
+HRESULT LockInto(GpBitmap* bitmap, CImg* image, int32_t lockFormat) {
+  BitmapData data{};
+  data.Width = static_cast<uint32_t>(image->width);
+  data.Height = static_cast<uint32_t>(image->height);
+  data.Stride = image->stride;
+  data.PixelFormat = lockFormat;
+  data.Scan0 = image->pixels;
+  if (GdipBitmapLockBits(bitmap, nullptr, ImageLockModeRead | ImageLockModeWrite | ImageLockModeUserInputBuf,
+                         lockFormat, &data) != Ok)
+    return E_FAIL;
+  GdipBitmapUnlockBits(bitmap, &data);
+  return S_OK;
+}
+
 // The RGBA (32bppARGB) and RGB (24bppRGB) paths differ only in their layout.
-HRESULT ReadColor(GpBitmap* bitmap, CImg* image, int32_t lockFormat, int32_t typeWord, int32_t bands,
-                  bool fileIsLockFormat) {
+HRESULT ReadColor(GpBitmap* bitmap, CImg* image, int32_t lockFormat, int32_t typeWord, int32_t bands) {
   const uint32_t w = Width(bitmap), h = Height(bitmap);
   HRESULT hr = EnsureImageSize(static_cast<int32_t>(w), static_cast<int32_t>(h), image, typeWord, bands);
   if (hr < 0) return hr;
+  // The lock writes the bytes a conversion of its own result into that layout would.
+  if (TakesDirect(*image, typeWord, bands, w, h)) return LockInto(bitmap, image, lockFormat);
   BitmapData data{};
-  if (fileIsLockFormat && TakesDirect(*image, typeWord, bands, w, h)) {
-    data.Width = w;
-    data.Height = h;
-    data.Stride = image->stride;
-    data.PixelFormat = lockFormat;
-    data.Scan0 = image->pixels;
-    if (GdipBitmapLockBits(bitmap, nullptr, ImageLockModeRead | ImageLockModeWrite | ImageLockModeUserInputBuf,
-                           lockFormat, &data) != Ok)
-      return E_FAIL;
-    GdipBitmapUnlockBits(bitmap, &data);
-    return S_OK;
-  }
   if (GdipBitmapLockBits(bitmap, nullptr, ImageLockModeRead, lockFormat, &data) != Ok) return E_FAIL;
   CImg locked;
   hr = locked.Attach(data.Scan0, static_cast<int32_t>(data.Width), static_cast<int32_t>(data.Height), bands, data.Stride,
@@ -169,11 +173,16 @@ HRESULT ReadColor(GpBitmap* bitmap, CImg* image, int32_t lockFormat, int32_t typ
 }
 
 HRESULT ReadRgba(GpBitmap* bitmap, CImg* image) {
-  return ReadColor(bitmap, image, PixelFormat32bppARGB, kTypeRGBAByte, 4, Format(bitmap) == PixelFormat32bppARGB);
+  return ReadColor(bitmap, image, PixelFormat32bppARGB, kTypeRGBAByte, 4);
 }
 
 HRESULT ReadRgb(GpBitmap* bitmap, CImg* image) {
-  return ReadColor(bitmap, image, PixelFormat24bppRGB, kTypeRGBByte, 3, true);
+  const uint32_t w = Width(bitmap), h = Height(bitmap);
+  HRESULT hr = EnsureImageSize(static_cast<int32_t>(w), static_cast<int32_t>(h), image, kTypeRGBByte, 3);
+  if (hr < 0) return hr;
+  // Alpha 255 added to the three colours is what the 32bppARGB lock gives too.
+  if (TakesDirect(*image, kTypeRGBAByte, 4, w, h)) return LockInto(bitmap, image, PixelFormat32bppARGB);
+  return ReadColor(bitmap, image, PixelFormat24bppRGB, kTypeRGBByte, 3);
 }
 
 HRESULT ReadIndexed(GpBitmap* bitmap, CImg* image) {
@@ -196,6 +205,8 @@ HRESULT ReadIndexed(GpBitmap* bitmap, CImg* image) {
   const uint32_t w = Width(bitmap), h = Height(bitmap);
   HRESULT hr = EnsureImageSize(static_cast<int32_t>(w), static_cast<int32_t>(h), image, kElemByte, 1);
   if (hr < 0) return hr;
+  // Indices that are their own grey levels can go straight into a grey byte image.
+  if (identity && TakesDirect(*image, kElemByte, 1, w, h)) return LockInto(bitmap, image, PixelFormat8bppIndexed);
   BitmapData data{};
   if (GdipBitmapLockBits(bitmap, nullptr, ImageLockModeRead, PixelFormat8bppIndexed, &data) != Ok) return E_FAIL;
   CImg indices;
@@ -231,7 +242,13 @@ HRESULT ResultFromGdiplusStatus(int32_t status) {
   }
 }
 
+CGdiImageReader::~CGdiImageReader() {
+  if (opened_) GdipDisposeImage(opened_);
+}
+
 HRESULT CGdiImageReader::Open(const char16_t* name) {
+  if (opened_) GdipDisposeImage(opened_);
+  opened_ = nullptr;
   HRESULT hr = CImageFileSubReader::Open(name);
   if (hr < 0) return hr;
   EnsureGdiplusStarted();
@@ -244,7 +261,12 @@ HRESULT CGdiImageReader::Open(const char16_t* name) {
   sourceFormatFlags = d.formatFlags;
   width = static_cast<int32_t>(Width(holder.bitmap));
   height = static_cast<int32_t>(Height(holder.bitmap));
-  return GatherMetadata(holder.bitmap, &metadata);
+  hr = GatherMetadata(holder.bitmap, &metadata);
+  if (hr < 0) return hr;
+  // Kept for the first ReadInto, so that the file is not read and parsed twice.
+  opened_ = holder.bitmap;
+  holder.bitmap = nullptr;
+  return hr;
 }
 
 HRESULT CGdiImageReader::ReadInto(CImg* image, int32_t flags) {
@@ -252,8 +274,14 @@ HRESULT CGdiImageReader::ReadInto(CImg* image, int32_t flags) {
   if (!fileName) return E_FAIL;
   EnsureGdiplusStarted();
   BitmapHolder holder;
-  HRESULT hr = ResultFromGdiplusStatus(GdipCreateBitmapFromFile(fileName, &holder.bitmap));
-  if (hr < 0) return hr;
+  HRESULT hr = S_OK;
+  if (opened_) {
+    holder.bitmap = opened_;  // used once: its pixels are not kept between reads
+    opened_ = nullptr;
+  } else {
+    hr = ResultFromGdiplusStatus(GdipCreateBitmapFromFile(fileName, &holder.bitmap));
+    if (hr < 0) return hr;
+  }
   switch (Format(holder.bitmap)) {
     case PixelFormat24bppRGB: hr = ReadRgb(holder.bitmap, image); break;
     case PixelFormat8bppIndexed: hr = ReadIndexed(holder.bitmap, image); break;

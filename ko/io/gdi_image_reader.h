@@ -9,10 +9,19 @@
 
 namespace ko {
 
+class GpBitmap;
+
+// The bitmap Open made (the file read whole, its header parsed) serves the first ReadInto;
+// a later ReadInto reads the file again.
 class CGdiImageReader : public CImageFileSubReader {
  public:
+  CGdiImageReader() = default;
+  ~CGdiImageReader() override;
   HRESULT Open(const char16_t* name) override;
   HRESULT ReadInto(CImg* image, int32_t flags) override;
+
+ private:
+  GpBitmap* opened_ = nullptr;
 };
 
 // The codec layer's status after creating a bitmap, as a result code: 10 E_KO_NOTFOUND,

@@ -113,7 +113,7 @@ uint32_t CodecImage::NativeBytesPerPixel() const {
 }
 
 GpStatus CodecImage::AllocatePixels(bool zero) {
-  const uint32_t bpp = NativeBytesPerPixel();
+  const uint32_t bpp = DecodeBytesPerPixel();
   if (bpp == 0) return NotImplemented;
   if (CheckDecodedSize(width, height, SIZE_MAX) != Ok) return ValueOverflow;
   if (external) {

@@ -157,11 +157,20 @@ struct CodecImage {
   // (rows `externalStride` apart, at least a row of the layout each).
   uint8_t* external = nullptr;
   size_t externalStride = 0;
+  // Set by the header reader when the decoder can itself write every pixel as the four
+  // bytes blue, green, red, 255 that a 32bppARGB or 32bppRGB lock makes of it (images
+  // without alpha only), saving the conversion pass.
+  bool decodesOpaqueBgra = false;
+  // The layout DecodePixels writes: PixelFormatUndefined for the one above, or (only when
+  // decodesOpaqueBgra) PixelFormat32bppARGB with alpha 255.
+  int32_t decodeFormat = PixelFormatUndefined;
 
   // Bytes one pixel takes in the layout above.
   uint32_t NativeBytesPerPixel() const;
-  // Allocates `pixels` for the layout (rows not padded), or takes the external memory;
-  // OutOfMemory or ValueOverflow.
+  // Bytes one pixel takes in the layout DecodePixels writes.
+  uint32_t DecodeBytesPerPixel() const { return decodeFormat == PixelFormat32bppARGB ? 4 : NativeBytesPerPixel(); }
+  // Allocates `pixels` for the decoded layout (rows not padded), or takes the external
+  // memory; OutOfMemory or ValueOverflow.
   GpStatus AllocatePixels(bool zero = false);
   uint8_t* Row(uint32_t y) const { return (external ? external : pixels.data()) + static_cast<size_t>(y) * stride; }
 

@@ -253,15 +253,27 @@ GpStatus GdipBitmapLockBits(GpBitmap* bitmap, const GpRect* rect, uint32_t flags
   const bool native = format == img.pixelFormat || (format == PixelFormat8bppIndexed && (img.pixelFormat & PixelFormatIndexed));
   const bool whole = r.X == 0 && r.Y == 0 && static_cast<uint32_t>(r.Width) == img.width &&
                      static_cast<uint32_t>(r.Height) == img.height;
-  if (!s->decodeTried && base && native && whole) {
-    // The caller's memory takes the file's own layout: decode straight into it, and keep
-    // nothing (a later lock decodes again).
+  // Opaque 32-bit rows the decoder writes itself, without a pass of our own over them.
+  const bool decodesAsLocked =
+      native || ((format == PixelFormat32bppARGB || format == PixelFormat32bppRGB) && img.decodesOpaqueBgra);
+  if (!s->decodeTried && whole && decodesAsLocked && (base || !native)) {
+    // The locked memory (the caller's, or a buffer of ours for a converted layout) takes
+    // the decoder's rows directly; nothing is kept, a later lock decodes again.
+    if (!base) {
+      if (!s->lockBuffer.Allocate(static_cast<size_t>(stride) * static_cast<uint32_t>(r.Height))) return OutOfMemory;
+      base = s->lockBuffer.data();
+    }
     s->image.external = base;
     s->image.externalStride = static_cast<size_t>(stride);
+    s->image.decodeFormat = native ? PixelFormatUndefined : PixelFormat32bppARGB;
     GpStatus decoded = DecodePixels(s);
     s->image.external = nullptr;
+    s->image.decodeFormat = PixelFormatUndefined;
     s->image.pixels.Reset();
     if (decoded != Ok) {
+      // Whatever part was decoded is not a result: leave defined bytes, never a partial image.
+      for (int32_t y = 0; y < r.Height; ++y) std::memset(base + y * stride, 0, static_cast<size_t>(rowBytes));
+      s->lockBuffer.Reset();
       s->decodeTried = true;
       s->decodeStatus = decoded == OutOfMemory ? OutOfMemory : GenericError;
       return s->decodeStatus;

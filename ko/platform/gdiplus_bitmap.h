@@ -6,7 +6,10 @@
 //
 // The decoder is chosen by the file's first bytes, never by its name. Creating a bitmap
 // reads the header and the property items; the pixels are decoded at the first lock and
-// kept until the bitmap is disposed. GdiplusStartup must have been called.
+// kept until the bitmap is disposed, except when a first lock of the whole image can take
+// the decoder's rows as they come (the file's own layout into the caller's buffer, or
+// opaque 32-bit pixels the decoder writes itself): that lock decodes straight into its
+// memory and keeps nothing. GdiplusStartup must have been called.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -79,7 +82,8 @@ GpStatus GdipGetImagePalette(GpImage* image, ColorPalette* palette, int32_t size
 // or with ImageLockModeUserInputBuf (4) into the caller's buffer described by `data`
 // (Stride at least the row's bytes). Formats: 32bppARGB, 32bppRGB, 24bppRGB, and
 // 8bppIndexed for indexed images. A decoding failure is GenericError (OutOfMemory when
-// memory ran out); a second lock before the unlock is WrongState.
+// memory ran out), and leaves a caller's buffer that was being decoded into zeroed; a
+// second lock before the unlock is WrongState.
 GpStatus GdipBitmapLockBits(GpBitmap* bitmap, const GpRect* rect, uint32_t flags, int32_t format,
                             BitmapData* data);
 GpStatus GdipBitmapUnlockBits(GpBitmap* bitmap, BitmapData* data);

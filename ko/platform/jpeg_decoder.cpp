@@ -21,7 +21,7 @@ struct JpegContext {
   bool truncated;
   bool outOfMemory;
   GpStatus failure;
-  uint8_t* cmykRow;  // owned scratch row while decoding CMYK
+  uint8_t* scratchRow;  // from the library's image pool while decoding CMYK or unknown colour
 };
 
 JpegContext* ContextOf(j_common_ptr cinfo) { return reinterpret_cast<JpegContext*>(cinfo->err); }
@@ -65,8 +65,9 @@ int ComponentsFor(const jpeg_decompress_struct& cinfo) {
 
 uint8_t Ink(uint32_t a, uint32_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
 
-void CmykToBgr(const uint8_t* in, uint8_t* out, uint32_t width, bool inverted) {
-  for (uint32_t x = 0; x < width; ++x, in += 4, out += 3) {
+// `out` takes 3 bytes a pixel, or 4 with alpha 255 when `step` is 4.
+void CmykToBgr(const uint8_t* in, uint8_t* out, uint32_t width, bool inverted, uint32_t step) {
+  for (uint32_t x = 0; x < width; ++x, in += 4, out += step) {
     const uint32_t c = inverted ? in[0] : 255u - in[0];
     const uint32_t m = inverted ? in[1] : 255u - in[1];
     const uint32_t y = inverted ? in[2] : 255u - in[2];
@@ -74,6 +75,18 @@ void CmykToBgr(const uint8_t* in, uint8_t* out, uint32_t width, bool inverted) {
     out[0] = Ink(y, k);
     out[1] = Ink(m, k);
     out[2] = Ink(c, k);
+    if (step == 4) out[3] = 255;
+  }
+}
+
+// Unknown three-component data is taken as R, G, B.
+void RgbToBgr(const uint8_t* in, uint8_t* out, uint32_t width, uint32_t step) {
+  for (uint32_t x = 0; x < width; ++x, in += 3, out += step) {
+    const uint8_t r = in[0], g = in[1], b = in[2];
+    out[0] = b;
+    out[1] = g;
+    out[2] = r;
+    if (step == 4) out[3] = 255;
   }
 }
 
@@ -102,6 +115,7 @@ GpStatus RunLibjpeg(const uint8_t* data, size_t size, CodecImage* image, bool pi
   image->height = cinfo.image_height;
   image->paletteCount = 0;
   image->paletteFlags = 0;
+  image->decodesOpaqueBgra = true;
   if (components == 1) {
     image->pixelFormat = PixelFormat8bppIndexed;
     image->SetGreyPalette(256, false);
@@ -116,37 +130,42 @@ GpStatus RunLibjpeg(const uint8_t* data, size_t size, CodecImage* image, bool pi
 
   ctx->failure = GenericError;
   const bool known = cinfo.jpeg_color_space != JCS_UNKNOWN;
-  if (components == 1) cinfo.out_color_space = JCS_GRAYSCALE;
-  else if (components == 3) cinfo.out_color_space = known ? JCS_EXT_BGR : JCS_UNKNOWN;
-  else cinfo.out_color_space = known ? JCS_CMYK : JCS_UNKNOWN;
+  // Blue, green, red, 255 straight from the library's colour conversion when asked for.
+  const bool bgra = image->decodeFormat == PixelFormat32bppARGB;
+  const uint32_t step = bgra ? 4 : 3;
+  int outComponents = components;
+  if (components == 1) {
+    cinfo.out_color_space = bgra ? JCS_EXT_BGRA : JCS_GRAYSCALE;
+    if (bgra) outComponents = 4;
+  } else if (components == 3) {
+    cinfo.out_color_space = known ? (bgra ? JCS_EXT_BGRA : JCS_EXT_BGR) : JCS_UNKNOWN;
+    if (known && bgra) outComponents = 4;
+  } else {
+    cinfo.out_color_space = known ? JCS_CMYK : JCS_UNKNOWN;
+  }
   jpeg_start_decompress(&cinfo);
   if (cinfo.output_width != image->width || cinfo.output_height != image->height ||
-      cinfo.output_components != components)
+      cinfo.output_components != outComponents)
     ERREXIT(&cinfo, JERR_CONVERSION_NOTIMPL);
   const GpStatus allocated = image->AllocatePixels();
   if (allocated != Ok) {
     jpeg_destroy_decompress(&cinfo);
     return allocated;
   }
-  if (components == 4) {
-    ctx->cmykRow = static_cast<uint8_t*>((*cinfo.mem->alloc_large)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                                                   size_t{image->width} * 4));
+  // CMYK and unknown colour come through a scratch row and our own conversion.
+  const bool viaScratch = components == 4 || (components == 3 && !known);
+  if (viaScratch) {
+    ctx->scratchRow = static_cast<uint8_t*>((*cinfo.mem->alloc_large)(
+        reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, size_t{image->width} * static_cast<uint32_t>(components)));
   }
   const bool adobeInverted = cinfo.saw_Adobe_marker != 0;
   while (cinfo.output_scanline < cinfo.output_height) {
     const uint32_t y = cinfo.output_scanline;
-    JSAMPROW row = components == 4 ? ctx->cmykRow : image->Row(y);
+    JSAMPROW row = viaScratch ? ctx->scratchRow : image->Row(y);
     if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) ERREXIT(&cinfo, JERR_INPUT_EOF);
     if (ctx->truncated) ERREXIT(&cinfo, JERR_INPUT_EOF);
-    if (components == 4) CmykToBgr(ctx->cmykRow, image->Row(y), image->width, adobeInverted);
-    else if (components == 3 && !known) {
-      uint8_t* p = image->Row(y);  // unknown three-component data is taken as R, G, B
-      for (uint32_t x = 0; x < image->width; ++x, p += 3) {
-        const uint8_t r = p[0];
-        p[0] = p[2];
-        p[2] = r;
-      }
-    }
+    if (components == 4) CmykToBgr(ctx->scratchRow, image->Row(y), image->width, adobeInverted, step);
+    else if (viaScratch) RgbToBgr(ctx->scratchRow, image->Row(y), image->width, step);
   }
   jpeg_finish_decompress(&cinfo);
   const bool truncated = ctx->truncated;

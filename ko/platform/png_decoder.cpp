@@ -56,6 +56,10 @@ bool DescribeImage(png_structp png, png_infop info, CodecImage* image) {
   image->height = png_get_image_height(png, info);
   image->paletteCount = 0;
   image->paletteFlags = 0;
+  // 8-bit RGB and grey without a transparent colour: libpng's filler (and grey expansion)
+  // give the opaque 32-bit pixels a lock would convert them to.
+  image->decodesOpaqueBgra =
+      depth == 8 && !trns && (colorType == PNG_COLOR_TYPE_RGB || colorType == PNG_COLOR_TYPE_GRAY);
   switch (colorType) {
     case PNG_COLOR_TYPE_PALETTE: {
       image->pixelFormat = depth == 1 ? PixelFormat1bppIndexed : depth <= 4 ? PixelFormat4bppIndexed : PixelFormat8bppIndexed;
@@ -106,7 +110,11 @@ bool DescribeImage(png_structp png, png_infop info, CodecImage* image) {
 void SetTransforms(png_structp png, png_infop info, const CodecImage& image) {
   const uint32_t colorType = png_get_color_type(png, info);
   const uint32_t depth = png_get_bit_depth(png, info);
-  if (image.pixelFormat & PixelFormatIndexed) {
+  if (image.decodeFormat == PixelFormat32bppARGB) {
+    if (colorType == PNG_COLOR_TYPE_GRAY) png_set_gray_to_rgb(png);
+    else png_set_bgr(png);
+    png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+  } else if (image.pixelFormat & PixelFormatIndexed) {
     png_set_packing(png);  // one index per byte, values unscaled
   } else {
     if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
@@ -152,7 +160,8 @@ GpStatus RunLibpng(PngContext* ctx, CodecImage* image, bool pixels) {
   ctx->failure = GenericError;  // from here on a libpng error is a failed decode
   SetTransforms(png, info, *image);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != size_t{image->width} * image->NativeBytesPerPixel()) png_error(png, "layout");
+  if (image->decodeFormat != PixelFormatUndefined && !image->decodesOpaqueBgra) png_error(png, "layout");
+  if (png_get_rowbytes(png, info) != size_t{image->width} * image->DecodeBytesPerPixel()) png_error(png, "layout");
   const GpStatus allocated = image->AllocatePixels();
   if (allocated != Ok) {
     png_destroy_read_struct(&png, &info, nullptr);

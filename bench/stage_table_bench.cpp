@@ -247,7 +247,7 @@ void Refinement(const SOptions& o, const ko::CTypedImg<float>& input, bool histo
   }
   for (int32_t t : o.threads) {
     SetWorkerThreads(t);
-    PrintRow(work, "fast", t, RefinementPass(s, histograms, histograms ? 1 : 2, histograms ? 10 : 10, o.reps, RefineEdgeEnergyFast), y);
+    PrintRow(work, "fast", t, RefinementPass(s, histograms, histograms ? 1 : 2, 10, o.reps, RefineEdgeEnergyFast), y);
   }
   SetWorkerThreads(0);
 }

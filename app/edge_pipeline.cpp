@@ -265,7 +265,7 @@ int RunEdgeAnalysisFast(ko::CTypedImg<float> input, std::string& path, CEdgeStat
     // The band's rows are used again: what was queued before these rows must be written.
     if (bands) stream.WaitForBacklog(jobs);
   };
-  constexpr int32_t kRowsPerWrite = 64;
+  constexpr int32_t kRowsPerWrite = 16;
   // The histogram planes were made zero above: the refinement writes them without reading.
   static_assert(kHistogramBandRows >= 2 * kRowsPerWrite + 2 * 8, "the band outlasts the writes in flight");
   hr = RefineEdgeEnergyStreamed(

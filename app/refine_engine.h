@@ -35,9 +35,10 @@ ko::HRESULT RefineEdgeEnergyStreamed(CEdgeState& state, ko::CTypedImg<float> ene
 // Whether the passes run as a wavefront (and tell their rows in steps of at most 8 rows),
 // rather than finishing the image at once.
 bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes);
-// Rows a histogram band needs so that no row is used again before the writes of the rows
-// told more than 72 rows earlier are done.
-constexpr int32_t kHistogramBandRows = 192;
+// Rows of the program's histogram band: it writes 16 rows at a time and waits for all but the
+// latest write before the passes go on, so 2 x 16 rows plus two steps of 8 are enough; small
+// enough to stay in the cache between the passes and the writes.
+constexpr int32_t kHistogramBandRows = 48;
 
 // Bytes of the buffers the fast refinement allocates for a w x h image (besides the planes
 // it is given), with `threads` worker threads; for the driver's memory check.

@@ -260,6 +260,7 @@ void WholeRun(const SOptions& o, const ko::CTypedImg<float>& input) {
     s.sigma = 2.0f;
     s.iterations = 10;
     s.computeHistograms = true;
+    s.keepHistogramPlanes = false;  // as the program runs
     std::string mutablePath = path;
     CQuietStdout quiet;
     RunEdgeAnalysis(ko::CTypedImg<float>(input), mutablePath, s);

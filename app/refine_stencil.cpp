@@ -24,18 +24,18 @@ constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated togeth
 
 // Sample s of pixel x at (px, py) with orientation theta, exactly as the plain sampler's
 // PrepareOrientedSupport works it out, except that the four weights are left as their
-// exponents q[0..3].
+// exponents q[0..3]; stored at index `at` of the row's fields.
 void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float theta, int32_t x, int32_t y,
-              const SStencilRow& row, int s, float* q) {
+              const SStencilRow& row, int32_t at, int s, float* q) {
   // Also false for NaN, whose integer part does not exist.
   if (!(px >= 0.0f && px < static_cast<float>(folded.width - 1) && py >= 0.0f &&
         py < static_cast<float>(folded.height - 1))) {
     // Reads nothing that matters: the pixel itself with weight 0; the result becomes NaN.
     for (int i = 0; i < 4; ++i) q[i] = 0.0f;
-    row.fx[s][x] = row.fy[s][x] = 0.0f;
-    row.ix[s][x] = x;
-    row.dy[s][x] = 0;
-    row.flags[s][x] = 0;
+    row.fx[s][at] = row.fy[s][at] = 0.0f;
+    row.ix[s][at] = x;
+    row.dy[s][at] = 0;
+    row.flags[s][at] = 0;
     return;
   }
   const int32_t ix = static_cast<int32_t>(px);
@@ -52,11 +52,11 @@ void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float thet
     }
     q[i] = static_cast<float>(static_cast<double>(delta) * delta / kWeightScale);
   }
-  row.fx[s][x] = static_cast<float>(px - ix);
-  row.fy[s][x] = static_cast<float>(py - iy);
-  row.ix[s][x] = ix;
-  row.dy[s][x] = static_cast<int8_t>(iy - y);
-  row.flags[s][x] = flags;
+  row.fx[s][at] = static_cast<float>(px - ix);
+  row.fy[s][at] = static_cast<float>(py - iy);
+  row.ix[s][at] = ix;
+  row.dy[s][at] = static_cast<int8_t>(iy - y);
+  row.flags[s][at] = flags;
 }
 
 }  // namespace
@@ -127,7 +127,27 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
   const float yf = static_cast<float>(y);
   const float* row = folded.Row(y);
   float q[kChunk * 8], w[kChunk * 8];
+  // With the samples, nothing reads the row's own fields: they are worked out a chunk at a
+  // time in `scratch` and only the samples are stored.
+  const bool samples = stencils.binSample[0] != nullptr;
+  float weights[2][4][kChunk], fx[2][kChunk], fy[2][kChunk];
+  int32_t ix[2][kChunk];
+  int8_t dy[2][kChunk];
+  uint8_t flags[2][kChunk];
+  SStencilRow scratch = stencils;
+  if (samples) {
+    for (int s = 0; s < 2; ++s) {
+      for (int i = 0; i < 4; ++i) scratch.weight[s][i] = weights[s][i];
+      scratch.fx[s] = fx[s];
+      scratch.fy[s] = fy[s];
+      scratch.ix[s] = ix[s];
+      scratch.dy[s] = dy[s];
+      scratch.flags[s] = flags[s];
+    }
+  }
+  const SStencilRow& fields = samples ? scratch : stencils;
   for (int32_t c0 = x0; c0 < x1; c0 += kChunk) {
+    const int32_t first = samples ? c0 : 0;  // the fields' index of pixel x is x - first
     const int32_t c1 = c0 + kChunk < x1 ? c0 + kChunk : x1;
     for (int32_t x = c0; x < c1; ++x) {
       const float xf = static_cast<float>(x);
@@ -138,28 +158,29 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
       const float px2 = Along(std::cos(phi), xf);
       const float py2 = Along(std::sin(phi), yf);
       float* pq = q + 8 * (x - c0);
-      Geometry(folded, px1, py1, theta, x, y, stencils, 0, pq);
-      Geometry(folded, px2, py2, static_cast<float>(phi), x, y, stencils, 1, pq + 4);
+      Geometry(folded, px1, py1, theta, x, y, fields, x - first, 0, pq);
+      Geometry(folded, px2, py2, static_cast<float>(phi), x, y, fields, x - first, 1, pq + 4);
     }
     // The exponentials of the whole chunk at once (weight_exp.h).
     WeightExp(q, w, 8 * (c1 - c0));
     for (int32_t x = c0; x < c1; ++x) {
       const float* pw = w + 8 * (x - c0);
+      const int32_t at = x - first;
       for (int s = 0; s < 2; ++s) {
-        const bool valid = (stencils.flags[s][x] & kStencilValid) != 0;
-        for (int i = 0; i < 4; ++i) stencils.weight[s][i][x] = valid ? pw[4 * s + i] : 0.0f;
-        if (!stencils.binSample[s]) continue;
+        const bool valid = (fields.flags[s][at] & kStencilValid) != 0;
+        for (int i = 0; i < 4; ++i) fields.weight[s][i][at] = valid ? pw[4 * s + i] : 0.0f;
+        if (!samples) continue;
         SBinSample& b = stencils.binSample[s][x];
-        const uint8_t flags = stencils.flags[s][x];
+        const uint8_t bits = fields.flags[s][at];
         for (int i = 0; i < 4; ++i) {
-          b.weight[i] = stencils.weight[s][i][x];
-          const uint32_t column = static_cast<uint32_t>(stencils.ix[s][x] + (i & 1));
-          b.half[i] = 2 * column + ((flags >> i) & 1u);
+          b.weight[i] = fields.weight[s][i][at];
+          const uint32_t column = static_cast<uint32_t>(fields.ix[s][at] + (i & 1));
+          b.half[i] = 2 * column + ((bits >> i) & 1u);
         }
-        b.fx = stencils.fx[s][x];
-        b.fy = stencils.fy[s][x];
-        b.dy = stencils.dy[s][x];
-        b.flags = flags & kStencilValid;
+        b.fx = fields.fx[s][at];
+        b.fy = fields.fy[s][at];
+        b.dy = fields.dy[s][at];
+        b.flags = bits & kStencilValid;
       }
     }
   }

@@ -39,7 +39,9 @@ struct SStencilRow {
   int8_t* voteBin;
   float* voteFirst;
   float* voteSecond;
-  SBinSample* binSample[2];  // with the histograms: sample s of pixel x at [s][x]; else null
+  // With the histograms' AVX2 kernel: sample s of pixel x at [s][x], and then the fields above
+  // (all but the votes) are left unfilled, since nothing reads them; else null.
+  SBinSample* binSample[2];
   int32_t width;             // pixels of the row
 };
 

@@ -64,8 +64,9 @@ class CWavefront {
  public:
   CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms)
       : w_(w), h_(h), passes_(passes), bins_(histograms) {
-    // The samples laid out for the AVX2 kernel of both records serve that kernel only.
-    binSamples_ = bins_ && ko::GetCpuFeatures().avx2;
+    // The samples laid out for the vector kernels of both records serve those kernels only.
+    samplesKernel_ = bins_ ? ChooseSupportRowSamples() : nullptr;
+    binSamples_ = samplesKernel_ != nullptr;
     step_ = 8;
     depthFirst_ = bins_;
     lag_ = depthFirst_ ? 2 : step_ + 2;
@@ -139,6 +140,7 @@ class CWavefront {
   int32_t sweepLevels_ = 0;
   bool firstSweep_ = true, lastSweep_ = true;
   SupportRowFn energyKernel_ = nullptr, binKernel_ = nullptr;
+  SamplesRowFn samplesKernel_ = nullptr;
   AccumulateBinsFn accumulate_ = nullptr;
 };
 
@@ -242,7 +244,7 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
     if (binSamples_) {
       const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
       for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
-      SupportRowSamplesAvx2(stencils, rows, binRows, k0, k1, e, r);
+      samplesKernel_(stencils, rows, binRows, k0, k1, e, r);
     } else {
       energyKernel_(stencils, rows, 1, k0, k1, e);
     }
@@ -314,7 +316,7 @@ void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
     for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
   }
   if (binSamples_)
-    SupportRowSamplesAvx2(stencils, rows, binRows, x0, x1, energyRaw, binRaw);
+    samplesKernel_(stencils, rows, binRows, x0, x1, energyRaw, binRaw);
   else
     energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
   float* energy = b_->Row(y);

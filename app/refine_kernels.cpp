@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "app/avx512_lanes.h"
 #include "ko/platform/cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -129,10 +130,18 @@ void SupportRowBinsSse2(const SStencilRow& st, const float* const* rows, int32_t
   }
 }
 
+// Every function of this namespace is compiled for AVX2 (clang has no GCC target pragma).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx2 {
+
 // Four bins in the double lanes of one register; a sample's 36 bins in 9 of them. `top` and
 // `bottom` are the record rows of p00 / p10 and of p01 / p11.
-__attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, const double* c, const float* top,
-                                                           const float* bottom, float* out) {
+inline void BinsSample(const SBinSample& b, const double* c, const float* top, const float* bottom, float* out) {
   const __m256d zerod = _mm256_setzero_pd();
   const __m128 zero = _mm_setzero_ps();
   __m256d acc[kBins / 4];
@@ -170,42 +179,67 @@ __attribute__((target("avx2"))) inline void BinsSampleAvx2(const SBinSample& b, 
   }
 }
 
-// Pixels whose right neighbours' records are fetched ahead of their use: the left ones were
-// mostly the right ones of the pixel before.
-constexpr int32_t kFetchAhead = 4;
+#include "app/refine_samples_row.inc"
+}  // namespace avx2
 
-__attribute__((target("avx2"))) void SupportRowSamplesAvx2(const SStencilRow& st, const float* const* energyRows,
-                                                           const float* const* binRows, int32_t x0, int32_t x1,
-                                                           float* energyOut, float* binOut) {
-  for (int32_t x = x0; x < x1; ++x) {
-    const int32_t ahead = x + kFetchAhead;
-    if (ahead < x1) {
-      for (int s = 0; s < 2; ++s) {
-        const SBinSample& b = st.binSample[s][ahead];
-        const char* right[2] = {
-            reinterpret_cast<const char*>(binRows[b.dy + 2] + static_cast<size_t>(b.half[1]) * kBins),
-            reinterpret_cast<const char*>(binRows[b.dy + 3] + static_cast<size_t>(b.half[3]) * kBins)};
-        for (const char* n : right) {
-          _mm_prefetch(n, _MM_HINT_T0);
-          _mm_prefetch(n + 64, _MM_HINT_T0);
-          _mm_prefetch(n + 128, _MM_HINT_T0);
-        }
-      }
+#if defined(__clang__)
+#pragma clang attribute pop
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512vl,avx512dq"))), apply_to = function)
+#else
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512vl,avx512dq")
+#endif
+namespace avx512 {
+
+// Eight bins in the double lanes of one register, a sample's 36 bins in four of them and
+// one of four lanes: the same steps as the AVX2 form, half the instructions.
+inline void BinsSample(const SBinSample& b, const double* c, const float* top, const float* bottom, float* out) {
+  constexpr int kWide = kBins / 8;  // 4 groups of 8 bins, then bins 32 .. 35
+  __m512d acc[kWide];
+  __m256d tail;
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    const float* n = (i < 2 ? top : bottom) + static_cast<size_t>(b.half[i]) * kBins;
+    const __m256 w = _mm256_broadcast_ss(&b.weight[i]);
+    const __m512d ci = _mm512_set1_pd(c[i]);
+    const __m256d ci4 = _mm256_set1_pd(c[i]);
+#pragma GCC unroll 4
+    for (int g = 0; g < kWide; ++g) {
+      const __m512d t = _mm512_mul_pd(avx512_lanes::Widen(_mm256_mul_ps(w, _mm256_loadu_ps(n + 8 * g))), ci);
+      // The first term adds 0.0 (which turns -0 into +0), the others the running sum.
+      const __m256 sum = avx512_lanes::Narrow(_mm512_add_pd(i == 0 ? _mm512_setzero_pd() : acc[g], t));
+      if (i < 3)
+        acc[g] = avx512_lanes::Widen(sum);
+      else  // 0 as the first operand: a NaN sum passes through, as "below 0 gives 0" keeps it.
+        _mm256_storeu_ps(out + 8 * g, _mm256_max_ps(_mm256_setzero_ps(), sum));
     }
-    for (int s = 0; s < 2; ++s) {
-      const SBinSample& b = st.binSample[s][x];
-      float* o = binOut + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
-      if (!b.flags) {
-        energyOut[2 * x + s] = std::numeric_limits<float>::quiet_NaN();
-        FillNaN(o, kBins);
-        continue;
-      }
-      double c[4];
-      BilinearWeights(b.fx, b.fy, c);
-      energyOut[2 * x + s] = EnergySample(b, c, energyRows[b.dy + 2], energyRows[b.dy + 3]);
-      BinsSampleAvx2(b, c, binRows[b.dy + 2], binRows[b.dy + 3], o);
-    }
+    const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(_mm256_castps256_ps128(w), _mm_loadu_ps(n + 32))), ci4);
+    const __m128 sum = _mm256_cvtpd_ps(_mm256_add_pd(i == 0 ? _mm256_setzero_pd() : tail, t));
+    if (i < 3)
+      tail = _mm256_cvtps_pd(sum);
+    else
+      _mm_storeu_ps(out + 32, _mm_max_ps(_mm_setzero_ps(), sum));
   }
+}
+
+#include "app/refine_samples_row.inc"
+}  // namespace avx512
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+void SupportRowSamplesAvx2(const SStencilRow& st, const float* const* energyRows, const float* const* binRows,
+                           int32_t x0, int32_t x1, float* energyOut, float* binOut) {
+  avx2::SamplesRow(st, energyRows, binRows, x0, x1, energyOut, binOut);
+}
+
+void SupportRowSamplesAvx512(const SStencilRow& st, const float* const* energyRows, const float* const* binRows,
+                             int32_t x0, int32_t x1, float* energyOut, float* binOut) {
+  avx512::SamplesRow(st, energyRows, binRows, x0, x1, energyOut, binOut);
 }
 
 namespace {
@@ -360,6 +394,19 @@ void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* c
       }
     }
   }
+}
+
+#if !defined(BREVANT_X86)
+void SupportRowSamplesAvx512(const SStencilRow& st, const float* const* energyRows, const float* const* binRows,
+                             int32_t x0, int32_t x1, float* energyOut, float* binOut) {
+  SupportRowSamplesAvx2(st, energyRows, binRows, x0, x1, energyOut, binOut);
+}
+#endif
+
+SamplesRowFn ChooseSupportRowSamples() {
+  const ko::CpuFeatures cpu = ko::GetCpuFeatures();
+  if (cpu.avx512) return SupportRowSamplesAvx512;
+  return cpu.avx2 ? SupportRowSamplesAvx2 : nullptr;
 }
 
 AccumulateBinsFn ChooseAccumulateBins() {

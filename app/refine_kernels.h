@@ -37,8 +37,15 @@ void SupportRowBinsSse2(const SStencilRow& stencils, const float* const* rows, i
 // Both records at once, from the rows' SBinSample (made when the histograms are asked for):
 // the energy (energyOut[2 x + s]) from energyRows and the 36 bins (binOut as `out` above)
 // from binRows, a pixel's bins in vectors of double lanes.
+using SamplesRowFn = void (*)(const SStencilRow& stencils, const float* const* energyRows,
+                              const float* const* binRows, int32_t x0, int32_t x1, float* energyOut, float* binOut);
 void SupportRowSamplesAvx2(const SStencilRow& stencils, const float* const* energyRows, const float* const* binRows,
                            int32_t x0, int32_t x1, float* energyOut, float* binOut);
+// The same with eight bins in a register.
+void SupportRowSamplesAvx512(const SStencilRow& stencils, const float* const* energyRows,
+                             const float* const* binRows, int32_t x0, int32_t x1, float* energyOut, float* binOut);
+// The fastest of the two the processor features in effect allow; null without AVX2.
+SamplesRowFn ChooseSupportRowSamples();
 
 // The histograms' final step for pixels x0 <= x < x1 of a row: out[k][x] = (KB + FB) + out[k][x]
 // for the 36 bins k, summed in double and rounded once, from the last pass's raw records

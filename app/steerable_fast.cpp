@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "app/avx512_lanes.h"
 #include "app/float_math.h"
 #include "app/float_plane.h"
 #include "app/steerable_energy.h"
@@ -122,6 +123,41 @@ struct V {
 };
 #include "app/steerable_rows.inc"
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512vl,avx512dq"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512vl,avx512dq")
+#endif
+namespace avx512 {
+struct V {
+  static constexpr int kLanes = 8;
+  using D = __m512d;
+  static D Zero() { return _mm512_setzero_pd(); }
+  static D Load(const double* p) { return _mm512_loadu_pd(p); }
+  static void Store(double* p, D v) { _mm512_storeu_pd(p, v); }
+  static D Set1(double v) { return _mm512_set1_pd(v); }
+  static D Add(D a, D b) { return _mm512_add_pd(a, b); }
+  static D Sub(D a, D b) { return _mm512_sub_pd(a, b); }
+  static D Mul(D a, D b) { return _mm512_mul_pd(a, b); }
+  static D Neg(D a) { return _mm512_xor_pd(a, _mm512_set1_pd(-0.0)); }
+  static D Sqrt(D a) { return avx512_lanes::Sqrt(a); }
+  static D RoundToFloat(D a) { return avx512_lanes::Widen(avx512_lanes::Narrow(a)); }
+  static void StoreFloats(float* p, D v) { _mm256_storeu_ps(p, avx512_lanes::Narrow(v)); }
+  static double Lane(D v, int j) {
+    alignas(64) double lanes[8];
+    _mm512_store_pd(lanes, v);
+    return lanes[j];
+  }
+};
+#include "app/steerable_rows.inc"
+}  // namespace avx512
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
@@ -239,7 +275,10 @@ ko::HRESULT CSteerableStrips::Prepare(int32_t slots) {
   }
   const ko::CpuFeatures cpu = ko::GetCpuFeatures();
 #if defined(BREVANT_X86)
-  if (cpu.avx2) {
+  if (cpu.avx512) {
+    sum_ = avx512::SumRows;
+    combine_ = avx512::CombineRow;
+  } else if (cpu.avx2) {
     sum_ = avx2::SumRows;
     combine_ = avx2::CombineRow;
   } else if (cpu.sse2) {

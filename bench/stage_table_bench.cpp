@@ -3,7 +3,7 @@
 // and prints one table: the best (least) wall and CPU time of several repetitions, and the
 // ratio to the yardstick.
 //
-//   build/bench/stage_table_bench [--size 2048] [--reps 5] [--threads 1,2] [--photo]
+//   build/bench/stage_table_bench [--size 2048] [--reps 5] [--threads 1,2] [--photo] [--no-avx512]
 //       [--only steerable,smoothing,refine,histograms,run] [--plain-histograms] [--plain-run]
 //
 // --photo: the bundled photograph (data/sample.jpg) scaled to the size instead of the
@@ -315,14 +315,16 @@ int main(int argc, char** argv) {
     } else if (a == "--plain-histograms") o.plainHistograms = true;
     else if (a == "--plain-run") o.plainRun = true;
     else if (a == "--photo") o.photo = true;
+    else if (a == "--no-avx512") ko::RestrictCpuFeatures(true, true, true, false);
     else {
       std::printf("unknown argument %s\n", a.c_str());
       return 2;
     }
   }
-  const ko::CpuFeatures cpu = ko::GetHardwareCpuFeatures();
-  std::printf("image %d x %d %s, best of %d; processor: sse2 %d avx2 %d; OpenCV %s\n", o.size, o.size,
+  const ko::CpuFeatures cpu = ko::GetCpuFeatures();
+  std::printf("image %d x %d %s, best of %d; in use: sse2 %d avx2 %d avx512 %d; OpenCV %s\n", o.size, o.size,
               o.photo ? "data/sample.jpg scaled" : "synthetic photograph-like", o.reps, cpu.sse2, cpu.avx2,
+              cpu.avx512,
               HaveOpenCv() ? "yes" : "no (yardsticks skipped)");
   const ko::CTypedImg<float> input = o.photo ? SamplePhotoIntensity(o.size, o.size) : PhotoLikeImage(o.size, o.size, 1);
   if (!input.HasMemory()) {

@@ -18,19 +18,25 @@ CpuFeatures QueryProcessor() {
     f.sse2 = (edx >> 26) & 1;
     const bool osxsave = (ecx >> 27) & 1;
     const bool avx = (ecx >> 28) & 1;
-    bool osYmm = false;
+    bool osYmm = false, osZmm = false;
     if (osxsave && avx) {
       unsigned lo = 0, hi = 0;
       __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
       osYmm = (lo & 0x6) == 0x6;
+      // Opmask, upper halves of zmm0-15 and zmm16-31.
+      osZmm = osYmm && (lo & 0xE0) == 0xE0;
     }
-    if (osYmm && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) f.avx2 = (ebx >> 5) & 1;
+    if (osYmm && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
+      f.avx2 = (ebx >> 5) & 1;
+      const bool avx512f = (ebx >> 16) & 1, avx512dq = (ebx >> 17) & 1, avx512vl = (ebx >> 31) & 1;
+      f.avx512 = f.avx2 && osZmm && avx512f && avx512dq && avx512vl;
+    }
   }
 #endif
   return f;
 }
 
-std::atomic<unsigned> g_allowMask{7};
+std::atomic<unsigned> g_allowMask{15};
 
 }  // namespace
 
@@ -45,12 +51,17 @@ CpuFeatures GetCpuFeatures() {
   f.sse = f.sse && (mask & 1);
   f.sse2 = f.sse2 && (mask & 2);
   f.avx2 = f.avx2 && (mask & 4);
+  f.avx512 = f.avx512 && f.avx2 && (mask & 8);
   return f;
 }
 
-void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2) {
-  g_allowMask.store((allowSse ? 1u : 0u) | (allowSse2 ? 2u : 0u) | (allowAvx2 ? 4u : 0u),
+void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2, bool allowAvx512) {
+  g_allowMask.store((allowSse ? 1u : 0u) | (allowSse2 ? 2u : 0u) | (allowAvx2 ? 4u : 0u) | (allowAvx512 ? 8u : 0u),
                     std::memory_order_relaxed);
+}
+
+void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2) {
+  RestrictCpuFeatures(allowSse, allowSse2, allowAvx2, allowAvx2);
 }
 
 }  // namespace ko

@@ -7,6 +7,9 @@ struct CpuFeatures {
   bool sse = false;
   bool sse2 = false;
   bool avx2 = false;
+  // AVX-512 F, VL and DQ with the operating system saving the 512-bit state; only ever set
+  // together with avx2.
+  bool avx512 = false;
 };
 
 // The features in effect: the processor's, unless a test has restricted them.
@@ -16,7 +19,9 @@ CpuFeatures GetCpuFeatures();
 const CpuFeatures& GetHardwareCpuFeatures();
 
 // Tests force the scalar paths by restricting the reported features; passing true for
-// all three restores the processor's own. The restriction can only remove features.
+// all restores the processor's own. The restriction can only remove features. The
+// three-flag form allows AVX-512 exactly when it allows AVX2.
+void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2, bool allowAvx512);
 void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2);
 
 }  // namespace ko

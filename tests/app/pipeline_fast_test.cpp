@@ -108,6 +108,8 @@ TEST(PipelineFastTest, ScalarAndVectorFormsGiveTheSameFile) {
   ExpectSameRun(input, c, "scalar");
   ko::RestrictCpuFeatures(true, true, false);
   ExpectSameRun(input, c, "sse2");
+  ko::RestrictCpuFeatures(true, true, true, false);
+  ExpectSameRun(input, c, "avx2");
 }
 
 // One thread and many give the same file, byte for byte.
@@ -132,11 +134,14 @@ TEST(PipelineFastTest, HistogramBandsGiveTheSameFileAsWholePlanes) {
   CRestoreOptions restore;
   const struct {
     int32_t w, h, passes, threads;
-    bool avx2;
-  } cases[] = {{40, 421, 1, 1, true}, {23, 193, 4, 3, true}, {70, 640, 3, 2, true}, {31, 300, 2, 1, false}};
+    bool avx2, avx512;
+  } cases[] = {{40, 421, 1, 1, true, true},
+               {23, 193, 4, 3, true, true},
+               {70, 640, 3, 2, true, false},
+               {31, 300, 2, 1, false, false}};
   for (const auto& c : cases) {
     const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h) + " passes " + std::to_string(c.passes);
-    ko::RestrictCpuFeatures(true, true, c.avx2);
+    ko::RestrictCpuFeatures(true, true, c.avx2, c.avx512);
     SetWorkerThreads(c.threads);
     const ko::CTypedImg<float> input = test::SceneImage(c.w, c.h, static_cast<uint32_t>(c.h));
     std::vector<uint8_t> files[2];

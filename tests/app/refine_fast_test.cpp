@@ -115,11 +115,12 @@ TEST(RefineFastTest, EveryVectorFormAndTheScalarOneMatch) {
   ScenePlanes(37, 29, 12, 1.3f, &energy, &orientation);
   const SRefined plain = Refine(RefineEdgeEnergyPlain, energy, orientation, 4, true, true);
   const struct {
-    bool sse2, avx2;
+    bool sse2, avx2, avx512;
     const char* name;
-  } forms[] = {{true, true, "avx2"}, {true, false, "sse2"}, {false, false, "scalar"}};
+  } forms[] = {{true, true, true, "avx512"}, {true, true, false, "avx2"}, {true, false, false, "sse2"},
+               {false, false, false, "scalar"}};
   for (const auto& f : forms) {
-    ko::RestrictCpuFeatures(true, f.sse2, f.avx2);
+    ko::RestrictCpuFeatures(true, f.sse2, f.avx2, f.avx512);
     ExpectSame(plain, Refine(RefineEdgeEnergyFast, energy, orientation, 4, true, true), f.name);
   }
 }
@@ -177,8 +178,11 @@ TEST(RefineFastTest, HostileValuesMatch) {
     const SRefined plain = Refine(RefineEdgeEnergyPlain, energy, orientation, passes, true, true);
     EXPECT_NE(plain.output.find("ERROR 7 8 "), std::string::npos);
     SetWorkerThreads(2);
-    ExpectSame(plain, Refine(RefineEdgeEnergyFast, energy, orientation, passes, true, true),
-               "passes " + std::to_string(passes));
+    for (bool avx512 : {true, false}) {
+      ko::RestrictCpuFeatures(true, true, true, avx512);
+      ExpectSame(plain, Refine(RefineEdgeEnergyFast, energy, orientation, passes, true, true),
+                 "passes " + std::to_string(passes) + (avx512 ? "" : " avx2"));
+    }
   }
 }
 

@@ -66,11 +66,12 @@ TEST(SteerableFastTest, EveryVectorFormAndTheScalarOneMatch) {
   std::mt19937 rng(4);
   const ko::CTypedImg<float> noise = test::RandomPlane(83, 47, rng, -1000.0f, 1000.0f);
   const struct {
-    bool sse2, avx2;
+    bool sse2, avx2, avx512;
     const char* name;
-  } forms[] = {{true, true, "avx2"}, {true, false, "sse2"}, {false, false, "scalar"}};
+  } forms[] = {{true, true, true, "avx512"}, {true, true, false, "avx2"}, {true, false, false, "sse2"},
+               {false, false, false, "scalar"}};
   for (const auto& f : forms) {
-    ko::RestrictCpuFeatures(true, f.sse2, f.avx2);
+    ko::RestrictCpuFeatures(true, f.sse2, f.avx2, f.avx512);
     for (float sigma : {1.2f, 2.0f, 4.0f}) ExpectSame(noise, sigma, std::string(f.name) + " " + std::to_string(sigma));
   }
 }
@@ -98,7 +99,10 @@ TEST(SteerableFastTest, NonFiniteAndHugeValuesMatch) {
   for (int32_t x = 0; x < 40; ++x) input.At(x, 30) = 3e38f;
   input.At(5, 33) = 1e-40f;
   input.At(6, 33) = -0.0f;
-  for (float sigma : {1.0f, 2.0f, 3.0f}) ExpectSame(input, sigma, std::to_string(sigma));
+  for (bool avx512 : {true, false}) {
+    ko::RestrictCpuFeatures(true, true, true, avx512);
+    for (float sigma : {1.0f, 2.0f, 3.0f}) ExpectSame(input, sigma, std::to_string(sigma) + (avx512 ? "" : " avx2"));
+  }
 }
 
 TEST(SteerableFastTest, RefusesWhatThePlainFormRefuses) {

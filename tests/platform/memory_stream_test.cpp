@@ -50,12 +50,21 @@ TEST(CpuFeatures, RestrictionOnlyRemovesFeatures) {
 #if defined(__x86_64__)
   EXPECT_TRUE(hw.sse2);
 #endif
+  EXPECT_TRUE(!hw.avx512 || hw.avx2);
   RestrictCpuFeatures(false, false, false);
   EXPECT_FALSE(GetCpuFeatures().sse2);
   EXPECT_FALSE(GetCpuFeatures().avx2);
+  EXPECT_FALSE(GetCpuFeatures().avx512);
+  // AVX-512 code uses AVX2 too: allowing it alone allows nothing.
+  RestrictCpuFeatures(true, true, false, true);
+  EXPECT_FALSE(GetCpuFeatures().avx512);
+  RestrictCpuFeatures(true, true, true, false);
+  EXPECT_EQ(GetCpuFeatures().avx2, hw.avx2);
+  EXPECT_FALSE(GetCpuFeatures().avx512);
   RestrictCpuFeatures(true, true, true);
   EXPECT_EQ(GetCpuFeatures().sse2, hw.sse2);
   EXPECT_EQ(GetCpuFeatures().avx2, hw.avx2);
+  EXPECT_EQ(GetCpuFeatures().avx512, hw.avx512);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Loading a 12-megapixel JPEG and PNG: through the codec stand-in (header, then pixels
 // locked in 24bppRGB or 32bppARGB into its own buffer), through the whole reader into an RGBA byte
 // image, and with a plain libjpeg / libpng decode of the same bytes for reference; the
-// *LoadOverPlain rows time the reader and the reference alternately and print the ratio.
+// *LoadOverPlain rows time the reader and the reference alternately and print the ratio;
+// in the *WithRead rows the reference also reads the file, as djpeg or a plain libpng
+// program does and as the reader must.
 //
 //   build/bench/codec_load_bench --benchmark_min_time=2
 #include <benchmark/benchmark.h>
@@ -230,15 +232,35 @@ double ThreadCpuMs() {
   return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
+// The file's bytes read with stdio into a fresh buffer, as a plain decoding program reads
+// its input before (or while) decoding it.
+bool ReadWhole(const std::string& path, std::vector<uint8_t>* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::fseek(f, 0, SEEK_END);
+  const long size = std::ftell(f);
+  std::fseek(f, 0, SEEK_SET);
+  std::vector<uint8_t> bytes;
+  bytes.reserve(static_cast<size_t>(size));  // fresh, as a reader's own buffer would be
+  bytes.resize(static_cast<size_t>(size));
+  const bool ok = size >= 0 && std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  std::fclose(f);
+  *out = std::move(bytes);
+  return ok;
+}
+
 // The yardstick (fresh buffer) and LoadImageFile into an RGBA image, alternately in the
-// same iterations; "ratio" is the load's CPU time over the yardstick's.
+// same iterations; "ratio" is the load's CPU time over the yardstick's. With `readFile`
+// the yardstick also reads the file (the load always does).
 void Ratio(benchmark::State& state, bool (*decode)(const std::vector<uint8_t>&, std::unique_ptr<uint8_t[]>*),
-           const std::vector<uint8_t>& file, const std::string& path) {
+           const std::vector<uint8_t>& file, const std::string& path, bool readFile) {
   const std::u16string name = DecodeNarrowPath(path.c_str());
   double plain = 0, load = 0;
   for (auto _ : state) {
     const double t0 = ThreadCpuMs();
-    if (!decode(file, nullptr)) state.SkipWithError("decode");
+    std::vector<uint8_t> read;
+    if (readFile && !ReadWhole(path, &read)) state.SkipWithError("read");
+    if (!decode(readFile ? read : file, nullptr)) state.SkipWithError("decode");
     const double t1 = ThreadCpuMs();
     {
       CCompositeImg<RGBAType<unsigned char>> image;
@@ -254,8 +276,12 @@ void Ratio(benchmark::State& state, bool (*decode)(const std::vector<uint8_t>&, 
   state.counters["load_ms"] = load / n;
   state.counters["ratio"] = plain > 0 ? load / plain : 0;
 }
-void BM_JpegLoadOverPlain(benchmark::State& s) { Ratio(s, PlainJpeg, TheFiles().jpeg, TheFiles().jpegPath); }
-void BM_PngLoadOverPlain(benchmark::State& s) { Ratio(s, PlainPng, TheFiles().png, TheFiles().pngPath); }
+void BM_JpegLoadOverPlain(benchmark::State& s) { Ratio(s, PlainJpeg, TheFiles().jpeg, TheFiles().jpegPath, false); }
+void BM_PngLoadOverPlain(benchmark::State& s) { Ratio(s, PlainPng, TheFiles().png, TheFiles().pngPath, false); }
+void BM_JpegLoadOverPlainWithRead(benchmark::State& s) {
+  Ratio(s, PlainJpeg, TheFiles().jpeg, TheFiles().jpegPath, true);
+}
+void BM_PngLoadOverPlainWithRead(benchmark::State& s) { Ratio(s, PlainPng, TheFiles().png, TheFiles().pngPath, true); }
 
 }  // namespace
 
@@ -269,5 +295,7 @@ BENCHMARK(BM_PngStandIn32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngLoadImageFileRgba)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegLoadOverPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngLoadOverPlain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JpegLoadOverPlainWithRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PngLoadOverPlainWithRead)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

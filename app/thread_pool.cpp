@@ -1,14 +1,50 @@
 #include "app/thread_pool.h"
 
-#include <memory>
+#include <chrono>
 #include <exception>
+#include <memory>
 #include <new>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "app/pipeline_options.h"
 
 namespace brevant {
+namespace {
+
+// How long a thread that has run out of work watches for the next loop (a worker) or for
+// the others to finish (the caller) before it sleeps. Stages run their loops back to back,
+// a few tens of microseconds apart, and waking a sleeping thread costs about as much.
+constexpr auto kWatch = std::chrono::microseconds(50);
+
+inline void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#endif
+}
+
+// Watches `ready` for at most kWatch; whether it came true.
+template <class Ready>
+bool WatchFor(bool watch, Ready ready) {
+  if (!watch) return ready();
+  const auto until = std::chrono::steady_clock::now() + kWatch;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+      Relax();
+    }
+    if (std::chrono::steady_clock::now() >= until) return ready();
+  }
+}
+
+}  // namespace
 
 CThreadPool::CThreadPool(int32_t threads) {
+  // More threads than cores: a watching thread would hold a core another one needs.
+  const unsigned cores = std::thread::hardware_concurrency();
+  watch_ = cores == 0 || threads <= static_cast<int32_t>(cores);
   // Starting a thread can fail (resource limits, memory); the pool then makes do with fewer.
   try {
     const size_t slots = threads > 1 ? static_cast<size_t>(threads) : 1;
@@ -64,6 +100,7 @@ void CThreadPool::RunShare(int32_t slot) {
 void CThreadPool::WorkerLoop(int32_t slot) {
   uint64_t seen = 0;
   for (;;) {
+    WatchFor(watch_, [&] { return published_.load(std::memory_order_acquire) != seen; });
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
@@ -92,9 +129,11 @@ void CThreadPool::ParallelFor(int64_t count, const Work& work) {
     }
     busy_ = static_cast<int32_t>(workers_.size());
     ++generation_;
+    published_.store(generation_, std::memory_order_release);
   }
   wake_.notify_all();
   RunShare(0);
+  WatchFor(watch_, [&] { return busy_.load(std::memory_order_acquire) == 0; });
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [&] { return busy_ == 0; });
   work_ = nullptr;

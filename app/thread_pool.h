@@ -2,9 +2,11 @@
 // time. Each thread first works through its own contiguous share of the indices, in order
 // (so that the same thread keeps meeting the same region of an image, and its cache),
 // then takes indices from the end of the shares of the others, so that a thread slowed by
-// other work on the machine does less. Idle workers sleep on a condition variable; nothing
-// spins.
+// other work on the machine does less. A thread out of work watches for a few tens of
+// microseconds for what comes next (the next loop usually follows at once), then sleeps on a
+// condition variable; with more threads than cores none watches.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -49,8 +51,10 @@ class CThreadPool {
   // Per slot: the indices [front, back) of its share not yet handed out.
   std::vector<int64_t> front_, back_;
   uint64_t generation_ = 0;        // counts loops, so a worker joins each loop once
-  int32_t busy_ = 0;               // workers still inside the current loop
+  std::atomic<uint64_t> published_{0};  // generation_, for workers watching without the mutex
+  std::atomic<int32_t> busy_{0};        // workers still inside the current loop (changed under the mutex)
   bool stopping_ = false;
+  bool watch_ = true;  // threads out of work watch before they sleep
 };
 
 // The pool of WorkerThreads() threads (pipeline_options.h), made on first use and made

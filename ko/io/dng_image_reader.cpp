@@ -8,7 +8,7 @@
 #include "ko/convert/srgb_table.h"
 #include "ko/core/byte_order.h"
 #include "ko/io/image_file_reader.h"
-#include "ko/platform/memory.h"
+#include "ko/platform/ko_buffer.h"
 
 namespace ko {
 
@@ -834,7 +834,8 @@ HRESULT CDngImageReader::ConvertInto(CImg* image) const {
     for (int j = 0; j < 3; ++j)
       if (!std::isfinite(k.m[i][j])) return E_KO_BADFORMAT;
 
-  void* table = KoMalloc(65536 * (sixteen ? 2 : 1));
+  CKoBuffer<uint8_t> buffer(65536 * (sixteen ? 2 : 1));
+  void* table = buffer.get();
   if (!table) return E_OUTOFMEMORY;
   if (sixteen) BuildSrgbTable16(static_cast<uint16_t*>(table), kSrgbEncode);
   else BuildSrgbTable8(static_cast<uint8_t*>(table), kSrgbEncode);
@@ -868,7 +869,6 @@ HRESULT CDngImageReader::ConvertInto(CImg* image) const {
       }
     }
   }
-  KoFree(table);
   return S_OK;
 }
 

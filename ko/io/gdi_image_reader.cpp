@@ -5,7 +5,7 @@
 #include "ko/convert/convert_image.h"
 #include "ko/io/image_file_reader.h"
 #include "ko/platform/gdiplus_bitmap.h"
-#include "ko/platform/memory.h"
+#include "ko/platform/ko_buffer.h"
 
 namespace ko {
 namespace {
@@ -20,15 +20,6 @@ class BitmapHolder {
   BitmapHolder(const BitmapHolder&) = delete;
   BitmapHolder& operator=(const BitmapHolder&) = delete;
   GpBitmap* bitmap = nullptr;
-};
-
-// A buffer from the library heap, freed on every path.
-struct HeapBlock {
-  explicit HeapBlock(size_t size) : p(KoMalloc(size)) {}
-  ~HeapBlock() { KoFree(p); }
-  HeapBlock(const HeapBlock&) = delete;
-  HeapBlock& operator=(const HeapBlock&) = delete;
-  void* p;
 };
 
 struct FormatDescription {
@@ -86,11 +77,11 @@ HRESULT ItemValue(const PropertyItem& item, CParamValue* value) {
       // The item need not be terminated: the text ends at its first NUL or its length.
       const char* text = static_cast<const char*>(item.value);
       const size_t n = text ? strnlen(text, item.length) : 0;
-      HeapBlock copy(n + 1);
-      if (!copy.p) return E_OUTOFMEMORY;
-      if (n) std::memcpy(copy.p, text, n);
-      static_cast<char*>(copy.p)[n] = 0;
-      return value->SetString(static_cast<const char*>(copy.p));
+      CKoBuffer<char> copy(n + 1);
+      if (!copy.get()) return E_OUTOFMEMORY;
+      if (n) std::memcpy(copy.get(), text, n);
+      copy.get()[n] = 0;
+      return value->SetString(copy.get());
     }
     case PropertyTagTypeShort: return fixed(kParamUInt16, 2);
     case PropertyTagTypeLong: return fixed(kParamUInt32, 4);
@@ -120,9 +111,9 @@ HRESULT GatherMetadata(GpBitmap* bitmap, CParams* set) {
   uint32_t total = 0, count = 0;
   GdipGetPropertySize(bitmap, &total, &count);
   if (count == 0) return S_OK;
-  HeapBlock buffer(total);
-  if (!buffer.p) return E_OUTOFMEMORY;
-  auto* items = static_cast<PropertyItem*>(buffer.p);
+  CKoBuffer<uint8_t> buffer(total);
+  if (!buffer.get()) return E_OUTOFMEMORY;
+  auto* items = reinterpret_cast<PropertyItem*>(buffer.get());
   if (GdipGetAllPropertyItems(bitmap, total, count, items) != Ok) return E_FAIL;
   for (uint32_t i = 0; i < count; ++i) {
     hr = ItemValue(items[i], &value);
@@ -189,9 +180,9 @@ HRESULT ReadIndexed(GpBitmap* bitmap, CImg* image) {
   if (image->bands != 1) return ReadRgba(bitmap, image);
   int32_t size = 0;
   GdipGetImagePaletteSize(bitmap, &size);
-  HeapBlock block(size > 0 ? static_cast<size_t>(size) : sizeof(ColorPalette));
-  if (!block.p) return E_OUTOFMEMORY;
-  auto* palette = static_cast<ColorPalette*>(block.p);
+  CKoBuffer<uint8_t> block(size > 0 ? static_cast<size_t>(size) : sizeof(ColorPalette));
+  if (!block) return E_OUTOFMEMORY;
+  auto* palette = reinterpret_cast<ColorPalette*>(block.get());
   if (GdipGetImagePalette(bitmap, palette, size) != Ok) return E_FAIL;
   bool grey = true, identity = true;
   for (uint32_t i = 0; i < palette->Count; ++i) {

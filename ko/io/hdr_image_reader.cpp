@@ -7,7 +7,7 @@
 #include "ko/convert/ansi_to_wide.h"
 #include "ko/io/image_limits.h"
 #include "ko/platform/file_open.h"
-#include "ko/platform/memory.h"
+#include "ko/platform/ko_buffer.h"
 
 namespace ko {
 
@@ -16,16 +16,6 @@ namespace {
 constexpr std::string_view kMagicLine = "#?RADIANCE";
 constexpr std::string_view kFormatKey = "FORMAT";
 constexpr std::string_view kRgbeEncoding = "32-bit_rle_rgbe";
-
-// Buffers freed on every path out of a function.
-template <class T>
-struct KoBuffer {
-  explicit KoBuffer(size_t bytes) : p(static_cast<T*>(KoMalloc(bytes))) {}
-  ~KoBuffer() { KoFree(p); }
-  KoBuffer(const KoBuffer&) = delete;
-  KoBuffer& operator=(const KoBuffer&) = delete;
-  T* p;
-};
 
 struct FileCloser {
   explicit FileCloser(FILE* f) : file(f) {}
@@ -200,12 +190,12 @@ HRESULT DecodeHdrImage(CHdrInput& in, CImg* image, int32_t flags) {
   if (layout.width != image->width || layout.height != image->height) return E_KO_BADFORMAT;
   const int32_t fast = layout.xFirst ? layout.height : layout.width;
   const int32_t slow = layout.xFirst ? layout.width : layout.height;
-  KoBuffer<uint8_t> scanline(static_cast<size_t>(fast) * 4);
-  if (!scanline.p) return E_OUTOFMEMORY;
+  CKoBuffer<uint8_t> scanline(static_cast<size_t>(fast) * 4);
+  if (!scanline.get()) return E_OUTOFMEMORY;
   for (int32_t s = 0; s < slow; ++s) {
     uint8_t* dst;
     intptr_t step;
-    if (ReadRgbeScanline(in, scanline.p, fast, s == 0) < 0) {
+    if (ReadRgbeScanline(in, scanline.get(), fast, s == 0) < 0) {
       // Scanlines already read keep their pixels; nothing undefined is left in the rest.
       for (int32_t r = s; r < slow; ++r) {
         ScanlineStart(*image, layout, r, &dst, &step);
@@ -214,7 +204,7 @@ HRESULT DecodeHdrImage(CHdrInput& in, CImg* image, int32_t flags) {
       return E_KO_BADFORMAT;
     }
     ScanlineStart(*image, layout, s, &dst, &step);
-    const uint8_t* src = scanline.p;
+    const uint8_t* src = scanline.get();
     for (int32_t f = 0; f < fast; ++f, src += 4, dst += step) {
       float pixel[4];
       pixel[0] = RgbeComponentToFloat(src[2], src[3]);  // blue
@@ -256,32 +246,32 @@ bool ReadHeaderLine(CHdrInput& in, char* line, size_t* length) {
 }
 
 HRESULT ParseHdrHeader(CHdrInput& in, CParams* properties, SHdrLayout* layout) {
-  KoBuffer<char> line(kHdrMaxLineLength + 1);
-  if (!line.p) return E_OUTOFMEMORY;
+  CKoBuffer<char> line(kHdrMaxLineLength + 1);
+  if (!line.get()) return E_OUTOFMEMORY;
   size_t n = 0;
   for (;;) {
-    if (!ReadHeaderLine(in, line.p, &n)) return E_KO_BADFORMAT;
-    if (std::string_view(line.p, n) == kMagicLine) break;
+    if (!ReadHeaderLine(in, line.get(), &n)) return E_KO_BADFORMAT;
+    if (std::string_view(line.get(), n) == kMagicLine) break;
   }
   bool formatSeen = false;
   for (;;) {
-    if (!ReadHeaderLine(in, line.p, &n)) return E_KO_BADFORMAT;
+    if (!ReadHeaderLine(in, line.get(), &n)) return E_KO_BADFORMAT;
     if (n == 0) {
       if (!formatSeen) return E_KO_BADFORMAT;
       break;
     }
     if (formatSeen) continue;
-    const std::string_view text(line.p, n);
+    const std::string_view text(line.get(), n);
     if (text.substr(0, kFormatKey.size()) == kFormatKey) {
       if (text.find(kRgbeEncoding) == std::string_view::npos) return E_KO_BADFORMAT;
       formatSeen = true;
     } else if (properties) {
-      const HRESULT hr = StoreVariable(line.p, n, properties);
+      const HRESULT hr = StoreVariable(line.get(), n, properties);
       if (hr < 0) return hr;
     }
   }
-  if (!ReadHeaderLine(in, line.p, &n)) return E_KO_BADFORMAT;
-  return ParseResolution(line.p, n, layout);
+  if (!ReadHeaderLine(in, line.get(), &n)) return E_KO_BADFORMAT;
+  return ParseResolution(line.get(), n, layout);
 }
 
 HRESULT ReadRgbeScanline(CHdrInput& in, uint8_t* scanline, int32_t count, bool firstOfImage) {

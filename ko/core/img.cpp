@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "ko/core/byte_ops.h"
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 #include "ko/platform/memory.h"
 
 namespace ko {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 #include "ko/platform/memory.h"
 #include "ko/platform/wide_string.h"
 

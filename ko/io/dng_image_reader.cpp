@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "ko/convert/srgb_table.h"
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 #include "ko/io/image_file_reader.h"
 #include "ko/platform/ko_buffer.h"
 

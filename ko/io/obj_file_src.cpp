@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 #include "ko/core/img.h"
 #include "ko/core/obj_factory.h"
 #include "ko/platform/ko_stream.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 
 namespace ko {
 namespace {

@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 
 namespace ko {
 namespace {

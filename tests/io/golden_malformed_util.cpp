@@ -4,7 +4,7 @@
 
 #include "io/dng_writer_util.h"
 #include "io/obj_file_util.h"
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 #include "ko/core/img.h"
 #include "ko/platform/codec_writers.h"
 

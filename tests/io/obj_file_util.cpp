@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "ko/core/byte_order.h"
+#include "ko/platform/byte_order.h"
 #include "ko/platform/path_codec.h"
 #include "ko/platform/sequential_stream.h"
 

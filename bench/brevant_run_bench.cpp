@@ -10,8 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/pipeline_options.h"
+#include "app/run/command_line.h"
 #include "bench/bench_images.h"
 
 int main(int argc, char** argv) {
@@ -33,12 +32,15 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
     std::vector<char*> args = {argv[0]};
+    brevant::EForm form = brevant::EForm::kFast;
+    int32_t threads = 0;
     for (int i = 2; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--plain") == 0) brevant::UsePlainForms(true);
-      else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) brevant::SetWorkerThreads(std::atoi(argv[++i]));
+      if (std::strcmp(argv[i], "--plain") == 0) form = brevant::EForm::kReference;
+      else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) threads = std::atoi(argv[++i]);
       else args.push_back(argv[i]);
     }
-    const int status = brevant::RunBrevant(static_cast<int>(args.size()), args.data());
+    const brevant::CSchedule schedule(form, threads);
+    const int status = brevant::RunBrevant(static_cast<int>(args.size()), args.data(), schedule, nullptr);
     std::printf("peak resident memory: %.1f MB\n", brevant::bench::PeakResidentBytes() / 1048576.0);
     return status;
   }

@@ -12,10 +12,10 @@
 #include <cstdio>
 #include <string>
 
-#include "app/contrast_normalization.h"
-#include "app/edge_pipeline.h"
-#include "app/edge_refinement.h"
-#include "app/steerable_energy.h"
+#include "app/contrast/contrast.h"
+#include "app/refine/refine.h"
+#include "app/run/engine.h"
+#include "app/steerable/steerable.h"
 
 namespace brevant {
 namespace {
@@ -65,6 +65,12 @@ class QuietStdout {
   int saved_;
 };
 
+// The program's schedule: the fast forms on every core.
+const CSchedule& Fast() {
+  static const CSchedule schedule;
+  return schedule;
+}
+
 void ReportPeakMemory(benchmark::State& state) {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -90,7 +96,7 @@ void BM_SteerableEnergy(benchmark::State& bench) {
   CEdgeState s;
   PrepareState(s, false);
   for (auto _ : bench) {
-    benchmark::DoNotOptimize(ComputeSteerableEnergy(kSigma, Input(), s.energy, s.orientation));
+    benchmark::DoNotOptimize(ComputeSteerableEnergy(Fast(), kSigma, Input(), s.energy, s.orientation));
   }
   ReportPeakMemory(bench);
 }
@@ -98,9 +104,9 @@ void BM_SteerableEnergy(benchmark::State& bench) {
 void BM_ContrastNormalization(benchmark::State& bench) {
   CEdgeState s;
   PrepareState(s, false);
-  ComputeSteerableEnergy(kSigma, Input(), s.energy, s.orientation);
+  ComputeSteerableEnergy(Fast(), kSigma, Input(), s.energy, s.orientation);
   for (auto _ : bench) {
-    benchmark::DoNotOptimize(NormalizeLocalContrast(s, s.energy));
+    benchmark::DoNotOptimize(NormalizeLocalContrast(Fast(), s, s.energy));
   }
   ReportPeakMemory(bench);
 }
@@ -108,15 +114,14 @@ void BM_ContrastNormalization(benchmark::State& bench) {
 void Refinement(benchmark::State& bench, bool histograms) {
   CEdgeState s;
   PrepareState(s, histograms);
-  ComputeSteerableEnergy(kSigma, Input(), s.energy, s.orientation);
-  NormalizeLocalContrast(s, s.energy);
+  ComputeSteerableEnergy(Fast(), kSigma, Input(), s.energy, s.orientation);
+  NormalizeLocalContrast(Fast(), s, s.energy);
   for (auto _ : bench) {
     bench.PauseTiming();
     s.normalized.CopyTo(&s.energy);
     for (ko::CTypedImg<float>& plane : s.histograms) plane.Clear();
     bench.ResumeTiming();
-    QuietStdout quiet;
-    benchmark::DoNotOptimize(RefineEdgeEnergy(s, s.energy, s.orientation));
+    benchmark::DoNotOptimize(RefineEdgeEnergy(Fast(), CRunControl(), s, s.energy, s.orientation));
   }
   ReportPeakMemory(bench);
 }
@@ -131,9 +136,8 @@ void WholeRun(benchmark::State& bench, bool histograms) {
     s.sigma = kSigma;
     s.iterations = kPasses;
     s.computeHistograms = histograms;
-    std::string mutablePath = path;
     QuietStdout quiet;
-    if (RunEdgeAnalysis(ko::CTypedImg<float>(Input()), mutablePath, s) != 0) bench.SkipWithError("run failed");
+    if (RunEdgeAnalysis(Input(), path, s, Fast()) != 0) bench.SkipWithError("run failed");
   }
   std::remove(("/tmp/brevant-bench-" + std::to_string(getpid()) + ".edg").c_str());
   ReportPeakMemory(bench);

@@ -1,5 +1,5 @@
 // Times every stage of the edge analysis and whole runs on a photograph-like 2048 x 2048
-// image, in their plain and fast forms, beside the yardstick of each measured in the same run,
+// image, in their reference and fast forms, beside the yardstick of each measured in the same run,
 // and prints one table: the best (least) wall and CPU time of several repetitions, and the
 // ratio to the yardstick.
 //
@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "app/contrast_normalization.h"
-#include "app/edge_pipeline.h"
-#include "app/edge_refinement.h"
-#include "app/pipeline_options.h"
-#include "app/steerable_energy.h"
+#include "app/contrast/contrast.h"
+#include "app/refine/refine.h"
+#include "app/run/engine.h"
+#include "app/steerable/steerable.h"
+#include "app/steerable/steerable_kernels.h"
 #include "bench/bench_images.h"
 #include "bench/yardsticks.h"
 #include "ko/filter/gaussian_kernel.h"
@@ -99,6 +99,7 @@ void PrintRow(const std::string& work, const std::string& form, int threads, con
 }
 
 struct SOptions {
+  ko::CpuFeatures features = ko::GetCpuFeatures();
   int32_t size = 2048;
   int reps = 5;
   std::vector<int32_t> threads = {1, 2};
@@ -143,16 +144,16 @@ void Steerable(const SOptions& o, const ko::CTypedImg<float>& input) {
       SetOpenCvThreads(1);
     }
     const STime* yard = HaveOpenCv() ? &yard1 : nullptr;
-    PrintRow(work, "plain", 1,
+    PrintRow(work, "reference", 1,
              Measure(std::max(1, o.reps / 2), nullptr,
-                     [&] { ComputeSteerableEnergyPlain(sigma, input, s.energy, s.orientation); }),
+                     [&] { ComputeSteerableEnergyReference(sigma, input, s.energy, s.orientation); }),
              yard);
     for (int32_t t : o.threads) {
-      SetWorkerThreads(t);
-      PrintRow(work, "fast", t, Measure(o.reps, nullptr, [&] { ComputeSteerableEnergyFast(sigma, input, s.energy, s.orientation); }),
+      const CSchedule schedule(EForm::kFast, t, o.features);
+      PrintRow(work, "fast", t,
+               Measure(o.reps, nullptr, [&] { ComputeSteerableEnergyFast(schedule, sigma, input, s.energy, s.orientation); }),
                yard);
     }
-    SetWorkerThreads(0);
   }
 }
 
@@ -160,7 +161,8 @@ void Smoothing(const SOptions& o, const ko::CTypedImg<float>& input) {
   const std::string work = "13-tap smoothing of two planes";
   CEdgeState s;
   PrepareState(s, o.size, false, 0, 2.0f);
-  ComputeSteerableEnergyFast(2.0f, input, s.energy, s.orientation);
+  const CSchedule fast(EForm::kFast, 0, o.features);
+  ComputeSteerableEnergyFast(fast, 2.0f, input, s.energy, s.orientation);
   ko::CGaussianKernel kernel;
   kernel.Build(2.0f, 0, 3.0f);
   ko::CTypedImg<float> squares, a, b;
@@ -180,28 +182,27 @@ void Smoothing(const SOptions& o, const ko::CTypedImg<float>& input) {
     SetOpenCvThreads(1);
   }
   const STime* y = HaveOpenCv() ? &yard : nullptr;
-  PrintRow(work, "plain FilterImage x2", 1, Measure(o.reps, nullptr, [&] {
+  PrintRow(work, "reference FilterImage x2", 1, Measure(o.reps, nullptr, [&] {
              ko::FilterImage(squares, a, kernel, kernel, ko::BorderClamp);
              ko::FilterImage(s.energy, b, kernel, kernel, ko::BorderClamp);
            }),
            y);
   for (int32_t t : o.threads) {
-    SetWorkerThreads(t);
-    PrintRow(work, "fast", t, Measure(o.reps, nullptr, [&] { SmoothForContrastFast(s.energy, a, b); }), y);
+    const CSchedule schedule(EForm::kFast, t, o.features);
+    PrintRow(work, "fast", t, Measure(o.reps, nullptr, [&] { SmoothForContrastFast(schedule, s.energy, a, b); }), y);
   }
   const std::string stage = "contrast normalisation (whole stage)";
-  PrintRow(stage, "plain", 1, Measure(o.reps, nullptr, [&] { NormalizeLocalContrastPlain(s, s.energy); }), y);
+  PrintRow(stage, "reference", 1, Measure(o.reps, nullptr, [&] { NormalizeLocalContrastReference(s, s.energy); }), y);
   for (int32_t t : o.threads) {
-    SetWorkerThreads(t);
-    PrintRow(stage, "fast", t, Measure(o.reps, nullptr, [&] { NormalizeLocalContrastFast(s, s.energy); }), y);
+    const CSchedule schedule(EForm::kFast, t, o.features);
+    PrintRow(stage, "fast", t, Measure(o.reps, nullptr, [&] { NormalizeLocalContrastFast(schedule, s, s.energy); }), y);
   }
-  SetWorkerThreads(0);
 }
 
 // One pass: the time of `more` passes less that of `fewer`, divided by the difference, so that
 // the work done once per run (the stencils of the fast form) is not counted.
-STime RefinementPass(CEdgeState& s, bool histograms, int32_t fewer, int32_t more, int reps,
-                     ko::HRESULT (*refine)(CEdgeState&, ko::CTypedImg<float>, ko::CTypedImg<float>)) {
+STime RefinementPass(CEdgeState& s, bool histograms, int32_t fewer, int32_t more, int reps, const CSchedule& schedule) {
+  const CRunControl silent;
   auto prepare = [&] {
     s.normalized.CopyTo(&s.energy);
     for (ko::CTypedImg<float>& plane : s.histograms) plane.Clear();
@@ -209,13 +210,11 @@ STime RefinementPass(CEdgeState& s, bool histograms, int32_t fewer, int32_t more
   s.computeHistograms = histograms;
   s.iterations = fewer;
   const STime a = Measure(reps, prepare, [&] {
-    CQuietStdout quiet;
-    refine(s, s.energy, s.orientation);
+    RefineEdgeEnergy(schedule, silent, s, s.energy, s.orientation);
   });
   s.iterations = more;
   const STime b = Measure(reps, prepare, [&] {
-    CQuietStdout quiet;
-    refine(s, s.energy, s.orientation);
+    RefineEdgeEnergy(schedule, silent, s, s.energy, s.orientation);
   });
   return Difference(b, a, more - fewer);
 }
@@ -225,13 +224,15 @@ void Refinement(const SOptions& o, const ko::CTypedImg<float>& input, bool histo
   CEdgeState s;
   PrepareState(s, o.size, histograms, 0, 2.0f);
   s.computeHistograms = histograms;
-  ComputeSteerableEnergyFast(2.0f, input, s.energy, s.orientation);
-  NormalizeLocalContrastFast(s, s.energy);
+  const CSchedule fast(EForm::kFast, 0, o.features);
+  const CSchedule reference(EForm::kReference);
+  ComputeSteerableEnergyFast(fast, 2.0f, input, s.energy, s.orientation);
+  NormalizeLocalContrastFast(fast, s, s.energy);
   s.normalized.CopyTo(&s.energy);
   STime yard;
   const STime* y = nullptr;
   if (!histograms) {
-    if (ko::GetCpuFeatures().avx2) {
+    if (o.features.avx2) {
       SPlainLoopRefinement loop;
       PreparePlainLoop(s.energy, s.orientation, &loop);
       yard = Measure(o.reps, nullptr, [&] { PlainLoopPass(&loop); });
@@ -239,46 +240,42 @@ void Refinement(const SOptions& o, const ko::CTypedImg<float>& input, bool histo
       PrintRow(work, "plain C loop, gcc AVX2", 1, yard, nullptr);
     }
     yard = y ? yard : STime{};
-    PrintRow(work, "plain", 1, RefinementPass(s, false, 0, 2, std::max(1, o.reps / 2), RefineEdgeEnergyPlain), y);
+    PrintRow(work, "reference", 1, RefinementPass(s, false, 0, 2, std::max(1, o.reps / 2), reference), y);
   } else if (o.plainHistograms) {
-    yard = RefinementPass(s, true, 0, 1, 1, RefineEdgeEnergyPlain);
+    yard = RefinementPass(s, true, 0, 1, 1, reference);
     y = &yard;
-    PrintRow(work, "plain (bins in separate planes)", 1, yard, nullptr);
+    PrintRow(work, "reference (bins in separate planes)", 1, yard, nullptr);
   }
   for (int32_t t : o.threads) {
-    SetWorkerThreads(t);
-    PrintRow(work, "fast", t, RefinementPass(s, histograms, histograms ? 1 : 2, 10, o.reps, RefineEdgeEnergyFast), y);
+    const CSchedule schedule(EForm::kFast, t, o.features);
+    PrintRow(work, "fast", t, RefinementPass(s, histograms, histograms ? 1 : 2, 10, o.reps, schedule), y);
   }
-  SetWorkerThreads(0);
 }
 
 void WholeRun(const SOptions& o, const ko::CTypedImg<float>& input) {
   const std::string work = "whole run, 10 passes, histograms (in process)";
   const std::string path = "/tmp/brevant-stage-table-" + std::to_string(getpid()) + ".png";
-  auto run = [&] {
+  auto run = [&](const CSchedule& schedule) {
     CEdgeState s;
     s.sigma = 2.0f;
     s.iterations = 10;
     s.computeHistograms = true;
     s.keepHistogramPlanes = false;  // as the program runs
-    std::string mutablePath = path;
     CQuietStdout quiet;
-    RunEdgeAnalysis(ko::CTypedImg<float>(input), mutablePath, s);
+    RunEdgeAnalysis(input, path, s, schedule);
   };
   STime plain;
   const STime* y = nullptr;
   if (o.plainRun) {
-    UsePlainForms(true);
-    plain = Measure(1, nullptr, run);
-    UsePlainForms(false);
+    const CSchedule reference(EForm::kReference);
+    plain = Measure(1, nullptr, [&] { run(reference); });
     y = &plain;
-    PrintRow(work, "plain", 1, plain, nullptr);
+    PrintRow(work, "reference", 1, plain, nullptr);
   }
   for (int32_t t : o.threads) {
-    SetWorkerThreads(t);
-    PrintRow(work, "fast", t, Measure(std::max(1, o.reps / 2), nullptr, run), y);
+    const CSchedule schedule(EForm::kFast, t, o.features);
+    PrintRow(work, "fast", t, Measure(std::max(1, o.reps / 2), nullptr, [&] { run(schedule); }), y);
   }
-  SetWorkerThreads(0);
   std::remove(("/tmp/brevant-stage-table-" + std::to_string(getpid()) + ".edg").c_str());
 }
 
@@ -315,13 +312,13 @@ int main(int argc, char** argv) {
     } else if (a == "--plain-histograms") o.plainHistograms = true;
     else if (a == "--plain-run") o.plainRun = true;
     else if (a == "--photo") o.photo = true;
-    else if (a == "--no-avx512") ko::RestrictCpuFeatures(true, true, true, false);
+    else if (a == "--no-avx512") o.features.avx512 = false;
     else {
       std::printf("unknown argument %s\n", a.c_str());
       return 2;
     }
   }
-  const ko::CpuFeatures cpu = ko::GetCpuFeatures();
+  const ko::CpuFeatures cpu = brevant::CSchedule(brevant::EForm::kFast, 1, o.features).Features();
   std::printf("image %d x %d %s, best of %d; in use: sse2 %d avx2 %d avx512 %d; OpenCV %s\n", o.size, o.size,
               o.photo ? "data/sample.jpg scaled" : "synthetic photograph-like", o.reps, cpu.sse2, cpu.avx2,
               cpu.avx512,

@@ -7,14 +7,12 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/pipeline_options.h"
-#include "app/thread_pool.h"
+#include "app/threads/thread_pool.h"
 
 int main() {
   using namespace brevant;
   for (int32_t threads : {2, 3}) {
-    SetWorkerThreads(threads);
-    CThreadPool& pool = WorkerPool();
+    CThreadPool pool(threads);
     std::atomic<int64_t> sink{0};
     double best = 1e30;
     for (int rep = 0; rep < 5; ++rep) {
@@ -26,5 +24,4 @@ int main() {
     }
     std::printf("%d threads: %.1f us a loop of 32 empty indices\n", threads, best);
   }
-  SetWorkerThreads(0);
 }

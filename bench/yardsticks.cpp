@@ -2,20 +2,9 @@
 
 #include <cmath>
 
-#include "app/edge_refinement.h"
+#include "app/refine/support_sampler.h"
 
 namespace brevant::bench {
-namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-
-inline float Along(double trig, float origin) {
-  const float unit = static_cast<float>(trig);
-  const float offset = static_cast<float>(unit * 1.5);
-  return static_cast<float>(static_cast<double>(offset) + origin);
-}
-
-}  // namespace
 
 void PreparePlainLoop(const ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation,
                       SPlainLoopRefinement* r) {

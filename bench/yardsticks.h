@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/steerable_energy.h"
+#include "app/steerable/steerable_kernels.h"
 #include "ko/core/img.h"
 #include "ko/filter/kernel.h"
 

@@ -3,8 +3,8 @@
 namespace ko {
 namespace {
 
-ImageSizeGate g_gate = nullptr;
-void* g_gateContext = nullptr;
+thread_local ImageSizeGate g_gate = nullptr;
+thread_local void* g_gateContext = nullptr;
 
 }  // namespace
 

@@ -27,7 +27,9 @@ constexpr bool WithinImageLimits(int64_t width, int64_t height, int64_t bands, i
 // A caller's own say on the images readers create, asked with the declared size after the
 // limits above and before the pixels are allocated or read: a program uses it to refuse an
 // image its whole work could not hold in memory, without first filling gigabytes for it.
-// It returns S_OK to go on, or the code the read then fails with. One per process.
+// It returns S_OK to go on, or the code the read then fails with. One per thread: a gate
+// set on a thread applies to the loads that thread makes, so that loads on other threads
+// (other analyses in the same process) keep their own.
 using ImageSizeGate = HRESULT (*)(int32_t width, int32_t height, int32_t bands, int32_t elementBytes,
                                   void* context);
 void SetImageSizeGate(ImageSizeGate gate, void* context);

@@ -10,6 +10,7 @@ const char* ResultName(HRESULT hr) {
     case E_NOTIMPL: return "E_NOTIMPL";
     case E_NOINTERFACE: return "E_NOINTERFACE";
     case E_POINTER: return "E_POINTER";
+    case E_ABORT: return "E_ABORT";
     case E_FAIL: return "E_FAIL";
     case E_UNEXPECTED: return "E_UNEXPECTED";
     case E_ACCESSDENIED: return "E_ACCESSDENIED";

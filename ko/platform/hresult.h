@@ -15,6 +15,7 @@ constexpr HRESULT S_KO_END = MakeCode(0x0FFF0001u);
 constexpr HRESULT E_NOTIMPL = MakeCode(0x80004001u);
 constexpr HRESULT E_NOINTERFACE = MakeCode(0x80004002u);
 constexpr HRESULT E_POINTER = MakeCode(0x80004003u);
+constexpr HRESULT E_ABORT = MakeCode(0x80004004u);
 constexpr HRESULT E_FAIL = MakeCode(0x80004005u);
 constexpr HRESULT E_UNEXPECTED = MakeCode(0x8000FFFFu);
 constexpr HRESULT E_ACCESSDENIED = MakeCode(0x80070005u);

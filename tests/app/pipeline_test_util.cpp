@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/edge_pipeline.h"
+#include "app/run/engine.h"
 
 namespace brevant::test {
 
@@ -113,19 +113,40 @@ std::vector<float> ResultPlane(const std::vector<uint8_t>& file, int32_t w, int3
   return plane;
 }
 
-SRunResult RunCaptured(const ko::CTypedImg<float>& input, const std::string& path, float sigma, int32_t iterations,
-                       bool histograms, CEdgeState* keep) {
+SRunResult RunCaptured(const CSchedule& schedule, const ko::CTypedImg<float>& input, const std::string& path,
+                       float sigma, int32_t iterations, bool histograms, CEdgeState* keep) {
   CEdgeState local;
   CEdgeState& state = keep ? *keep : local;
   state.sigma = sigma;
   state.iterations = iterations;
   state.computeHistograms = histograms;
-  std::string mutablePath = path;
   testing::internal::CaptureStdout();
   SRunResult result;
-  result.status = RunEdgeAnalysis(ko::CTypedImg<float>(input), mutablePath, state);
+  result.status = RunEdgeAnalysis(input, path, state, schedule);
+  std::fflush(stdout);
   result.output = testing::internal::GetCapturedStdout();
   return result;
+}
+
+SRunResult RunCaptured(const ko::CTypedImg<float>& input, const std::string& path, float sigma, int32_t iterations,
+                       bool histograms, CEdgeState* keep) {
+  const CSchedule schedule;
+  return RunCaptured(schedule, input, path, sigma, iterations, histograms, keep);
+}
+
+const CSchedule& FastSchedule() {
+  static const CSchedule schedule;
+  return schedule;
+}
+
+const std::vector<SLaneForm>& LaneForms() {
+  static const std::vector<SLaneForm> forms = {
+      {"avx512", {true, true, true, true}},
+      {"avx2", {true, true, true, false}},
+      {"sse2", {true, true, false, false}},
+      {"scalar", {false, false, false, false}},
+  };
+  return forms;
 }
 
 }  // namespace brevant::test

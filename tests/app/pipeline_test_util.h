@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "app/edge_state.h"
+#include "app/run_control.h"
+#include "app/schedule.h"
+#include "ko/platform/cpu_features.h"
 
 namespace brevant::test {
 
@@ -50,9 +53,33 @@ struct SRunResult {
   std::string output;
 };
 
-// RunEdgeAnalysis on a share of `input` with a fresh state of the given parameters, standard
-// output captured. The state is kept in `state` when given.
+// RunEdgeAnalysis of `input` with a fresh state of the given parameters, standard output
+// captured. The state is kept in `state` when given. Without a schedule, the fast forms on
+// every core.
+SRunResult RunCaptured(const CSchedule& schedule, const ko::CTypedImg<float>& input, const std::string& path,
+                       float sigma, int32_t iterations, bool histograms, CEdgeState* state = nullptr);
 SRunResult RunCaptured(const ko::CTypedImg<float>& input, const std::string& path, float sigma, int32_t iterations,
                        bool histograms, CEdgeState* state = nullptr);
+
+// A run log that keeps what it is told.
+class CTextLog final : public CRunLog {
+ public:
+  void Write(std::string_view text) override { text_.append(text); }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// A fast schedule on every core, made once for the test program.
+const CSchedule& FastSchedule();
+
+// The lane widths a parity test runs, widest first, each with the processor features that
+// choose it (a schedule narrows them to what this processor has).
+struct SLaneForm {
+  const char* name;
+  ko::CpuFeatures features;
+};
+const std::vector<SLaneForm>& LaneForms();
 
 }  // namespace brevant::test

@@ -1,0 +1,88 @@
+#include "app/output/result_stream.h"
+
+#include <cerrno>
+#include <exception>
+
+namespace brevant {
+
+CResultStream::CResultStream(CResultFile& file) : file_(file) {
+  try {
+    thread_ = std::thread(&CResultStream::Loop, this);
+  } catch (const std::exception&) {
+    // No thread: WriteAt writes at once.
+  }
+}
+
+CResultStream::~CResultStream() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CResultStream::Write(const SJob& job) {
+  bool failed = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed = error_ != 0;
+  }
+  if (failed) return;
+  if (!file_.WriteAt(job.data, job.bytes, job.offset)) {
+    const int error = errno;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_ == 0) error_ = error;
+    return;
+  }
+  file_.StartWriteback(job.offset, job.bytes);
+}
+
+void CResultStream::WriteAt(const void* data, size_t bytes, uint64_t offset) {
+  const SJob job{data, bytes, offset};
+  if (thread_.joinable()) {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(job);
+    } catch (const std::exception&) {
+      Write(job);  // no room in the queue: write it now
+      return;
+    }
+    wake_.notify_one();
+    return;
+  }
+  Write(job);
+}
+
+void CResultStream::Loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;  // stopping, and nothing left
+    const SJob job = jobs_.front();
+    jobs_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    Write(job);
+    lock.lock();
+    busy_ = false;
+    idle_.notify_all();
+  }
+}
+
+void CResultStream::WaitForBacklog(size_t jobs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [&] { return jobs_.size() + (busy_ ? 1 : 0) <= jobs; });
+}
+
+bool CResultStream::Finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [&] { return jobs_.empty() && !busy_; });
+  if (error_ != 0) {
+    errno = error_;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace brevant

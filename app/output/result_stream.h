@@ -1,0 +1,52 @@
+// Writes of the result file taken off the computing threads: rows of the last planes are
+// queued as soon as they are final and written by a thread of their own while the passes go
+// on, so that the time the disk needs overlaps the computation. The bytes must stay as
+// they are until Finish has returned.
+#pragma once
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "app/output/result_file.h"
+
+namespace brevant {
+
+class CResultStream {
+ public:
+  // Without a thread (the system refused one) every write happens at once in WriteAt.
+  explicit CResultStream(CResultFile& file);
+  ~CResultStream();  // waits for what is queued
+  CResultStream(const CResultStream&) = delete;
+  CResultStream& operator=(const CResultStream&) = delete;
+
+  // Queues `bytes` at `data` for the file position `offset`. After a failure nothing more
+  // is written.
+  void WriteAt(const void* data, size_t bytes, uint64_t offset);
+  // Waits until every queued write is done; false with errno set to the first failure's.
+  bool Finish();
+  // Waits until at most `jobs` writes are queued or under way, so that the memory of the
+  // others can be used again.
+  void WaitForBacklog(size_t jobs);
+
+ private:
+  struct SJob {
+    const void* data;
+    size_t bytes;
+    uint64_t offset;
+  };
+  void Loop();
+  void Write(const SJob& job);  // with the mutex not held
+
+  CResultFile& file_;
+  std::mutex mutex_;
+  std::condition_variable wake_, idle_;
+  std::deque<SJob> jobs_;
+  bool busy_ = false, stopping_ = false;
+  int error_ = 0;  // errno of the first failed write
+  std::thread thread_;
+};
+
+}  // namespace brevant

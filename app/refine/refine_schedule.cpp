@@ -1,0 +1,506 @@
+// The fast form of the refinement passes (and of the histograms that ride along with them).
+//
+// Instead of whole planes pass after pass, the passes run as a wavefront down the image:
+// pass j works on rows a few rows behind pass j - 1, reading only the rows of it that it
+// needs, so each pass keeps just a small ring of rows and the two double buffers of every
+// plane (and the 180 histogram working planes) are never made. A pass's rows depend only on
+// the previous pass, so all rows of one step of the wavefront are independent: each step's
+// rows are spread over the schedule's threads, and the results cannot depend on the split.
+// For very many passes the wavefront is cut into sweeps that hand over through one whole
+// buffer, so that the rings never outgrow the planes they replace.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "app/float_plane.h"
+#include "app/refine/refine.h"
+#include "app/refine/refine_lanes.h"
+#include "app/refine/refine_rule.h"
+#include "app/refine/refine_stencil.h"
+#include "ko/platform/ko_buffer.h"
+
+namespace brevant {
+namespace {
+
+constexpr int32_t kBins = kHistogramBins;
+constexpr int32_t kBinRecord = 2 * kBins;  // forward bins, then backward bins
+constexpr int32_t kEnergyRecord = 2;       // forward, backward
+// Rows of records of one pass: row y lives in slot y mod rows (rows = H: a whole buffer).
+struct SRows {
+  float* data = nullptr;
+  int32_t rows = 1;
+  size_t rowFloats = 0;
+  float* Row(int32_t y) const { return data + static_cast<size_t>(y % rows) * rowFloats; }
+};
+
+// The passes of one run. Pass j of a sweep (its level j; level 0 is the sweep's source)
+// works on rows `lag_` behind level j - 1, `step_` rows a step.
+//
+// With the histograms, every level's step is done before the next level's (depth first):
+// level j then reads the rows level j - 1 has just written, while they are still in the
+// cache, and a level needs only step_ + 4 rows; each level's step is spread over the threads
+// in column chunks. Without histograms the records are small enough for the cache anyway,
+// and all levels of one step run together (breadth first), one parallel loop a step.
+class CWavefront {
+ public:
+  CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms, const SRefineLanes& lanes)
+      : w_(w), h_(h), passes_(passes), bins_(histograms), lanes_(lanes) {
+    step_ = kRefineStepRows;
+    depthFirst_ = bins_;
+    lag_ = depthFirst_ ? 2 : step_ + 2;
+    ringRows_ = depthFirst_ ? step_ + 4 : 2 * step_ + 4;
+    // Passes of one sweep: their rings stay below half of a whole buffer.
+    sweepPasses_ = std::max<int32_t>(1, h_ / (2 * ringRows_));
+    sweepPasses_ = std::min(sweepPasses_, std::max<int32_t>(passes_, 1));
+    // Stencil rows from the newest (level 0) back to the oldest (the sweep's last level).
+    stencilRows_ = static_cast<int32_t>(std::min<int64_t>(h_, static_cast<int64_t>(lag_) * sweepPasses_ + step_));
+  }
+
+  uint64_t Bytes(int32_t slots) const;
+  ko::HRESULT Allocate(int32_t slots);
+  // `histogramRows`: rows the histogram planes hold (row y at y % histogramRows).
+  // False when the run was cancelled.
+  bool Run(CThreadPool& pool, const CRunControl& control, ko::CTypedImg<float>& energy,
+           const ko::CTypedImg<float>& orientation, CBinPlanes* histograms, int32_t histogramRows,
+           bool histogramsZero, const RowsDoneFn& rowsDone);
+
+ private:
+  // Rows [y0, y1) of one level, columns [x0, x1).
+  struct SBlock {
+    int32_t level, y0, y1, x0, x1;
+  };
+
+  static constexpr int32_t kChunk = 64;  // columns of a block: its rows' records stay in the cache
+  // Rows a little longer than their pixels, so that the rows a pass reads and the row it
+  // writes do not all fall on the same cache sets at the same column.
+  static constexpr size_t kRowPad = 16;
+
+  bool Sweeps() const { return passes_ > sweepPasses_; }
+  size_t EnergyRowFloats() const { return static_cast<size_t>(w_) * kEnergyRecord + kRowPad; }
+  size_t BinRowFloats() const { return static_cast<size_t>(w_) * kBinRecord + kRowPad; }
+  size_t RawFloats() const { return static_cast<size_t>(kChunk) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
+  SStencilRow Stencils(int32_t y) const {
+    return StencilRowAt(stencils_.get() + static_cast<size_t>(y % stencilRows_) * StencilRowBytes(w_, bins_), w_, bins_);
+  }
+  // The first row of `level` in step t (it may lie outside the image).
+  int64_t FirstRow(int64_t t, int32_t level) const { return t * step_ - static_cast<int64_t>(lag_) * level; }
+
+  void DoBlock(const SBlock& block, int32_t slot);
+  void ComputeVotes(int32_t y, int32_t x0, int32_t x1);
+  void InitialRow(int32_t y, int32_t x0, int32_t x1);
+  void PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1);
+  void FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const;
+  bool RunSweep(CThreadPool& pool, const CRunControl& control);
+
+  const int32_t w_, h_, passes_;
+  const bool bins_;  // with the histograms: the stencils hold SBinSample for lanes_.samplesRow
+  const SRefineLanes lanes_;
+  bool depthFirst_ = false;
+  int32_t step_ = 8, lag_ = 2, ringRows_ = 12, sweepPasses_ = 1, stencilRows_ = 1;
+
+  // The planes of the run.
+  ko::CTypedImg<float>* b_ = nullptr;
+  const ko::CTypedImg<float>* c_ = nullptr;
+  CBinPlanes* histograms_ = nullptr;
+  int32_t histogramRows_ = 1;
+  const RowsDoneFn* rowsDone_ = nullptr;
+  bool histogramsZero_ = false;
+
+  ko::CTypedImg<float> folded_;
+  ko::CKoBuffer<uint8_t> stencils_;
+  // Per level of the sweep being run: its energy and bin records.
+  std::vector<SRows> energyLevels_, binLevels_;
+  ko::CKoBuffer<float> energyRingMemory_, binRingMemory_, energyWhole_[2], binWhole_[2];
+  // Per thread slot: the raw support of one chunk of the final pass.
+  ko::CKoBuffer<float> rawMemory_;
+
+  std::vector<SBlock> blocks_;  // the work of one parallel loop
+  int32_t sweepLevels_ = 0;
+  bool firstSweep_ = true, lastSweep_ = true;
+  SupportRowFn energyKernel_ = nullptr;
+};
+
+uint64_t CWavefront::Bytes(int32_t slots) const {
+  const uint64_t rings = static_cast<uint64_t>(sweepPasses_) * ringRows_;
+  const uint64_t records = EnergyRowFloats() + (bins_ ? BinRowFloats() : 0);
+  uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float);  // folded orientation
+  bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(w_, bins_);
+  bytes += (rings + (Sweeps() ? 2 * static_cast<uint64_t>(h_) : 0)) * records * sizeof(float);
+  bytes += static_cast<uint64_t>(slots) * RawFloats() * sizeof(float);
+  return bytes;
+}
+
+ko::HRESULT CWavefront::Allocate(int32_t slots) {
+  if (folded_.Create(w_, h_, 1, 4, folded_.type, 0) < 0) return ko::E_OUTOFMEMORY;
+  if (!stencils_.Allocate(static_cast<size_t>(stencilRows_) * StencilRowBytes(w_, bins_), true)) return ko::E_OUTOFMEMORY;
+  const size_t rings = static_cast<size_t>(sweepPasses_) * ringRows_;
+  if (!energyRingMemory_.Allocate(rings * EnergyRowFloats(), true)) return ko::E_OUTOFMEMORY;
+  if (bins_ && !binRingMemory_.Allocate(rings * BinRowFloats(), true)) return ko::E_OUTOFMEMORY;
+  if (Sweeps()) {
+    for (int i = 0; i < 2; ++i) {
+      if (!energyWhole_[i].Allocate(static_cast<size_t>(h_) * EnergyRowFloats(), true)) return ko::E_OUTOFMEMORY;
+      if (bins_ && !binWhole_[i].Allocate(static_cast<size_t>(h_) * BinRowFloats(), true)) return ko::E_OUTOFMEMORY;
+    }
+  }
+  if (!rawMemory_.Allocate(RawFloats() * static_cast<size_t>(slots), true)) return ko::E_OUTOFMEMORY;
+  // Small next to the buffers above: a failure here is not expected, but std::vector
+  // reports it by throwing, which must not leave the library.
+  try {
+    energyLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
+    binLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
+    blocks_.reserve(static_cast<size_t>(sweepPasses_ + 1) * (step_ + w_ / kChunk + 1));
+  } catch (const std::bad_alloc&) {
+    return ko::E_OUTOFMEMORY;
+  }
+  // The farthest apart two record rows of a pass can be: within a ring, or four rows of a
+  // whole buffer; plus a row's own extent.
+  const int64_t rowSpan = static_cast<int64_t>(std::max(ringRows_, 4) + 1) * static_cast<int64_t>(EnergyRowFloats());
+  // The gathers of the wide energy kernels take 32-bit indices.
+  energyKernel_ = rowSpan < (int64_t{1} << 30) ? lanes_.energyRow : SupportRowScalar;
+  return ko::S_OK;
+}
+
+// The votes of row y, columns [x0, x1), as the reference refinement casts them, kept with
+// the row's stencils for every pass.
+void CWavefront::ComputeVotes(int32_t y, int32_t x0, int32_t x1) {
+  const SStencilRow st = Stencils(y);
+  const float* energy = b_->Row(y);
+  const float* orientation = c_->Row(y);
+  for (int32_t x = x0; x < x1; ++x) {
+    st.voteBin[x] = -1;
+    int32_t bin = 0;
+    float fraction = 0.0f;
+    if (!OrientationBin(orientation[x], &bin, &fraction)) continue;
+    st.voteBin[x] = static_cast<int8_t>(bin);
+    SplitVote(energy[x], fraction, &st.voteFirst[x], &st.voteSecond[x]);
+  }
+}
+
+// Records before the first pass: F = K = B and FB = KB = V, each added to its source.
+void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1) {
+  const float* energy = b_->Row(y);
+  float* e = energyLevels_[0].Row(y);
+  for (int32_t x = x0; x < x1; ++x) e[2 * x] = e[2 * x + 1] = RecordValue(energy[x], energy[x]);
+  if (!bins_) return;
+  float* r = binLevels_[0].Row(y);
+  std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
+  if (y < kPassMargin || y >= h_ - kPassMargin) return;
+  const int32_t v0 = std::max(x0, kPassMargin), v1 = std::min(x1, w_ - kPassMargin);
+  const SStencilRow v = Stencils(y);  // level 0 has just cast them
+  for (int32_t x = v0; x < v1; ++x) {
+    const int32_t bin = v.voteBin[x];
+    if (bin < 0) continue;
+    const int32_t next = (bin + 1) % kBins;
+    float* p = r + static_cast<size_t>(x) * kBinRecord;
+    const float a = v.voteFirst[x], b = v.voteSecond[x];
+    p[bin] = p[kBins + bin] = RecordValue(a, a);
+    p[next] = p[kBins + next] = RecordValue(b, b);
+  }
+}
+
+// Pass `level` of the sweep at row y, columns [x0, x1): sampled from the level before it,
+// then each channel's source added, ready for the next pass. Outside the pass margin the
+// support is 0.
+void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
+  const float* energy = b_->Row(y);
+  float* e = energyLevels_[static_cast<size_t>(level)].Row(y);
+  float* r = bins_ ? binLevels_[static_cast<size_t>(level)].Row(y) : nullptr;
+  const bool insideRow = y >= kPassMargin && y < h_ - kPassMargin;
+  const int32_t k0 = insideRow ? std::max(x0, kPassMargin) : x0;
+  const int32_t k1 = insideRow ? std::min(x1, w_ - kPassMargin) : x0;
+  const SStencilRow stencils = insideRow ? Stencils(y) : SStencilRow{};
+  const float* rows[kRecordRows];
+  const float* binRows[kRecordRows];
+  if (k0 < k1) {
+    const SRows& energyIn = energyLevels_[static_cast<size_t>(level) - 1];
+    for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
+    if (bins_) {
+      const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
+      for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
+      lanes_.samplesRow(stencils, rows, binRows, k0, k1, e, r);
+    } else {
+      energyKernel_(stencils, rows, 1, k0, k1, e);
+    }
+  }
+  for (int32_t x = x0; x < x1; ++x) {
+    if (x < k0 || x >= k1) {
+      e[2 * x] = e[2 * x + 1] = RecordValue(energy[x], 0.0f);
+    } else {
+      e[2 * x] = RecordValue(energy[x], e[2 * x]);
+      e[2 * x + 1] = RecordValue(energy[x], e[2 * x + 1]);
+    }
+  }
+  if (!r) return;
+  if (k0 >= k1) {
+    std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
+    return;
+  }
+  std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(k0 - x0) * kBinRecord * sizeof(float));
+  std::memset(r + static_cast<size_t>(k1) * kBinRecord, 0, static_cast<size_t>(x1 - k1) * kBinRecord * sizeof(float));
+  // Votes are sparse: the other bins add a source of 0, which leaves them as they are.
+  for (int32_t x = k0; x < k1; ++x) {
+    const int32_t bin = stencils.voteBin[x];
+    if (bin < 0) continue;
+    const int32_t next = (bin + 1) % kBins;
+    float* p = r + static_cast<size_t>(x) * kBinRecord;
+    const float a = stencils.voteFirst[x], b = stencils.voteSecond[x];
+    p[bin] = a + p[bin];
+    p[kBins + bin] = a + p[kBins + bin];
+    p[next] = b + p[next];
+    p[kBins + next] = b + p[kBins + next];
+  }
+}
+
+// The last pass at row y, columns [x0, x1), added to the energy and the histograms inside
+// the final margin.
+void CWavefront::FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+  if (y < kFinalMargin || y >= h_ - kFinalMargin) {
+    // A band's row may still hold a row from before.
+    if (bins_ && histogramRows_ < h_) {
+      for (ko::CTypedImg<float>& plane : *histograms_)
+        std::memset(plane.Row(y % histogramRows_) + x0, 0, static_cast<size_t>(x1 - x0) * sizeof(float));
+    }
+    return;
+  }
+  x0 = std::max(x0, kFinalMargin);
+  x1 = std::min(x1, w_ - kFinalMargin);
+  // The scratch holds one chunk.
+  for (int32_t x = x0; x < x1; x += kChunk) FinalChunk(y, x, std::min(x1, x + kChunk), slot);
+}
+
+void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+  // The kernels write pixel x at 2 C x: shift the scratch so that x0 lands at its start.
+  float* raw = rawMemory_.get() + RawFloats() * static_cast<size_t>(slot);
+  float* energyRaw = raw - static_cast<intptr_t>(x0) * kEnergyRecord;
+  const SStencilRow stencils = Stencils(y);
+  const float* rows[kRecordRows];
+  const float* binRows[kRecordRows];
+  const SRows& energyIn = energyLevels_[static_cast<size_t>(sweepLevels_) - 1];
+  for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
+  float* binStart = raw + static_cast<size_t>(kChunk) * kEnergyRecord;
+  float* binRaw = binStart - static_cast<intptr_t>(x0) * kBinRecord;
+  if (bins_) {
+    const SRows& binsIn = binLevels_[static_cast<size_t>(sweepLevels_) - 1];
+    for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
+  }
+  if (bins_)
+    lanes_.samplesRow(stencils, rows, binRows, x0, x1, energyRaw, binRaw);
+  else
+    energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
+  float* energy = b_->Row(y);
+  for (int32_t x = x0; x < x1; ++x)
+    energy[x] = RefinedValue(energyRaw[2 * x], energyRaw[2 * x + 1], energy[x]);
+  if (!bins_) return;
+  float* out[kBins];
+  for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y % histogramRows_);
+  lanes_.accumulate(binRaw, x0, x1, out, histogramsZero_);
+}
+
+void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
+  for (int32_t y = block.y0; y < block.y1; ++y) {
+    if (block.level == 0) {
+      if (y >= kPassMargin && y < h_ - kPassMargin) {
+        const int32_t x0 = std::max(block.x0, kPassMargin), x1 = std::min(block.x1, w_ - kPassMargin);
+        ComputeStencilRow(folded_, y, Stencils(y), x0, x1, lanes_.weightExp);
+        if (bins_ && x0 < x1) ComputeVotes(y, x0, x1);
+      }
+      if (firstSweep_) InitialRow(y, block.x0, block.x1);
+    } else if (block.level == sweepLevels_ && lastSweep_) {
+      FinalRow(y, block.x0, block.x1, slot);
+    } else {
+      PassRow(block.level, y, block.x0, block.x1);
+    }
+  }
+}
+
+// The rows of `level` in step t, in chunks of columns or whole.
+void CWavefront::AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const {
+  const int64_t first = FirstRow(t, level);
+  const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(first, 0));
+  const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(first + step_, h_));
+  if (y0 >= y1) return;
+  if (!chunked) {
+    // A row at a time, so that the threads share the step evenly.
+    for (int32_t y = y0; y < y1; ++y) blocks.push_back({level, y, y + 1, 0, w_});
+    return;
+  }
+  for (int32_t x = 0; x < w_; x += kChunk) blocks.push_back({level, y0, y1, x, std::min(w_, x + kChunk)});
+}
+
+bool CWavefront::RunSweep(CThreadPool& pool, const CRunControl& control) {
+  const auto work = [this](int64_t i, int32_t slot) { DoBlock(blocks_[static_cast<size_t>(i)], slot); };
+  for (int64_t t = 0; FirstRow(t, sweepLevels_) < h_; ++t) {
+    // Every pass is a step or two further on: stopping here is stopping between passes.
+    if (control.Cancelled()) return false;
+    if (depthFirst_) {
+      for (int32_t level = 0; level <= sweepLevels_; ++level) {
+        blocks_.clear();
+        AddBlock(blocks_, t, level, true);
+        pool.ParallelFor(static_cast<int64_t>(blocks_.size()), work);
+      }
+    } else {
+      blocks_.clear();
+      for (int32_t level = 0; level <= sweepLevels_; ++level) AddBlock(blocks_, t, level, false);
+      pool.ParallelFor(static_cast<int64_t>(blocks_.size()), work);
+    }
+    // The final pass's rows of this step are done.
+    const int64_t last = FirstRow(t, sweepLevels_);
+    if (lastSweep_ && *rowsDone_ && last + step_ > 0) {
+      const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(last, 0));
+      const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(last + step_, h_));
+      (*rowsDone_)(y0, y1);
+    }
+    // A pass is done with its last row: one dot for it.
+    for (int32_t level = 1; level <= sweepLevels_; ++level) {
+      const int64_t first = FirstRow(t, level);
+      if (first <= h_ - 1 && h_ - 1 < first + step_) {
+        control.Log().Write(".");
+        control.Log().Flush();
+      }
+    }
+  }
+  return true;
+}
+
+bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedImg<float>& energy,
+                     const ko::CTypedImg<float>& orientation, CBinPlanes* histograms, int32_t histogramRows,
+                     bool histogramsZero, const RowsDoneFn& rowsDone) {
+  rowsDone_ = &rowsDone;
+  histogramRows_ = histogramRows;
+  histogramsZero_ = histogramsZero;
+  b_ = &energy;
+  c_ = &orientation;
+  histograms_ = histograms;
+  pool.ParallelFor((h_ + 63) / 64, [&](int64_t block, int32_t) {
+    const int32_t y0 = static_cast<int32_t>(block * 64);
+    FoldOrientationRows(orientation, folded_, y0, std::min(h_, y0 + 64));
+  });
+  const size_t energyRow = EnergyRowFloats(), binRow = BinRowFloats();
+  int whole = 0;  // the whole buffer the next sweep hands over in
+  for (int32_t firstPass = 0; firstPass < passes_; firstPass += sweepLevels_) {
+    sweepLevels_ = std::min(sweepPasses_, passes_ - firstPass);
+    firstSweep_ = firstPass == 0;
+    lastSweep_ = firstPass + sweepLevels_ == passes_;
+    // Level 0 is the sweep's source: the records before the first pass, or the whole buffer
+    // of the sweep before. Levels up to sweepLevels_ - 1 are rings; the last level is the
+    // final pass or goes into a whole buffer for the next sweep.
+    for (int32_t level = 0; level < sweepLevels_; ++level) {
+      SRows& e = energyLevels_[static_cast<size_t>(level)];
+      SRows& b = binLevels_[static_cast<size_t>(level)];
+      if (level == 0 && !firstSweep_) {
+        e = {energyWhole_[1 - whole].get(), h_, energyRow};
+        b = {binWhole_[1 - whole].get(), h_, binRow};
+      } else {
+        e = {energyRingMemory_.get() + static_cast<size_t>(level) * ringRows_ * energyRow, ringRows_, energyRow};
+        b = {bins_ ? binRingMemory_.get() + static_cast<size_t>(level) * ringRows_ * binRow : nullptr, ringRows_,
+             binRow};
+      }
+    }
+    if (!lastSweep_) {
+      energyLevels_[static_cast<size_t>(sweepLevels_)] = {energyWhole_[whole].get(), h_, energyRow};
+      binLevels_[static_cast<size_t>(sweepLevels_)] = {binWhole_[whole].get(), h_, binRow};
+    }
+    if (!RunSweep(pool, control)) return false;
+    whole = 1 - whole;
+  }
+  return true;
+}
+
+// The image sizes at which no pixel receives the final addition.
+bool NothingToRefine(int32_t w, int32_t h) { return w <= 2 * kFinalMargin || h <= 2 * kFinalMargin; }
+
+// No pass: the energy keeps its value (the current-pass planes are zero) and the histograms
+// receive twice the votes, inside the final margin.
+void FinishWithoutPasses(ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation, CBinPlanes* histograms) {
+  const int32_t w = energy.width, h = energy.height;
+  for (int32_t y = kFinalMargin; y < h - kFinalMargin; ++y) {
+    float* b = energy.Row(y);
+    const float* c = orientation.Row(y);
+    for (int32_t x = kFinalMargin; x < w - kFinalMargin; ++x) {
+      if (histograms) {
+        float votes[kBins] = {};
+        int32_t bin = 0;
+        float fraction = 0.0f;
+        if (OrientationBin(c[x], &bin, &fraction)) SplitVote(b[x], fraction, &votes[bin], &votes[(bin + 1) % kBins]);
+        for (int k = 0; k < kBins; ++k) {
+          float& out = (*histograms)[static_cast<size_t>(k)].At(x, y);
+          out = RefinedValue(votes[k], votes[k], out);
+        }
+      }
+      b[x] = RefinedValue(0.0f, 0.0f, b[x]);
+    }
+  }
+}
+
+}  // namespace
+
+bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes) { return !NothingToRefine(w, h) && passes > 0; }
+
+uint64_t RefineFastBytes(int32_t threads, int32_t w, int32_t h, int32_t passes, bool histograms) {
+  if (NothingToRefine(w, h) || passes <= 0) return 0;
+  const CWavefront shape(w, h, passes, histograms, SRefineLanes());
+  return shape.Bytes(std::max(threads, 1));
+}
+
+ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& control, CEdgeState& state,
+                                 ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation, bool histogramsZero,
+                                 const RowsDoneFn& rowsDone, int32_t bandRows) {
+  if (!IsFloatPlane(energy) || !IsFloatPlane(orientation) || energy.width != orientation.width ||
+      energy.height != orientation.height)
+    return ko::E_INVALIDARG;
+  const int32_t w = energy.width;
+  const int32_t h = energy.height;
+  const bool histograms = state.computeHistograms;
+  const int32_t passes = state.iterations;
+  if (bandRows > 0) {
+    if (!RefinementStreamsRows(w, h, passes)) return ko::E_INVALIDARG;
+    for (const ko::CTypedImg<float>& plane : state.histograms)
+      if (histograms && (!IsFloatPlane(plane) || plane.width != w || plane.height != bandRows)) return ko::E_INVALIDARG;
+  } else if (histograms) {
+    for (ko::CTypedImg<float>& plane : state.histograms) {
+      if (plane.HasMemory() && plane.width == w && plane.height == h && plane.bands == 1) continue;
+      const bool fresh = !plane.HasMemory();
+      if (plane.Create(w, h, 1, 4, plane.type, 0) < 0) return ko::E_OUTOFMEMORY;
+      if (!fresh) plane.Clear();  // new memory is zero already
+    }
+  }
+  CBinPlanes* bins = histograms ? &state.histograms : nullptr;
+  CThreadPool& pool = schedule.Pool();
+  const bool run = !NothingToRefine(w, h) && passes > 0;
+  CWavefront wavefront(w, h, passes, histograms, schedule.Refine());
+  if (run) {
+    const ko::HRESULT hr = wavefront.Allocate(pool.Threads());
+    if (hr < 0) return hr;
+  }
+  CRunLog& log = control.Log();
+  // The votes' error lines come first, as in the reference form.
+  if (histograms) {
+    for (int32_t y = kVoteMargin; y < h - kVoteMargin; ++y) {
+      const float* c = orientation.Row(y);
+      for (int32_t x = kVoteMargin; x < w - kVoteMargin; ++x) {
+        int32_t bin = 0;
+        float fraction = 0.0f;
+        if (!OrientationBin(c[x], &bin, &fraction)) log.Printf("ERROR %d %d %d\n", x, y, bin);
+      }
+    }
+  }
+  log.Printf("Number of iterations = %d\n", passes);
+  if (run) {
+    const bool done = wavefront.Run(pool, control, energy, orientation, bins, bandRows > 0 ? bandRows : h,
+                                    bandRows > 0 || histogramsZero, rowsDone);
+    return done ? ko::S_OK : ko::E_ABORT;
+  }
+  for (int32_t pass = 0; pass < passes; ++pass) {
+    if (control.Cancelled()) return ko::E_ABORT;
+    log.Write(".");
+    log.Flush();
+  }
+  if (!NothingToRefine(w, h)) FinishWithoutPasses(energy, orientation, bins);
+  if (rowsDone) rowsDone(0, h);
+  return ko::S_OK;
+}
+
+}  // namespace brevant

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -23,8 +24,10 @@ TEST(PlatformStartup, EachServiceStartsOnce) {
 TEST(PlatformStartup, ConcurrentCallersStartEachServiceOnce) {
   std::vector<std::thread> threads;
   std::vector<int> seen(16, 0);
+  std::latch go(16);  // all threads call at once
   for (int i = 0; i < 16; ++i)
-    threads.emplace_back([&seen, i] {
+    threads.emplace_back([&seen, &go, i] {
+      go.arrive_and_wait();
       ko::EnsureGdiplusStarted();
       ko::EnsureComInitialized();
       seen[i] = ko::GdiplusActiveCount() * 10 + ko::ComActiveCount();

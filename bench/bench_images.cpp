@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "ko/codec/testing/codec_writers.h"
 #include "ko/io/image_file_reader.h"
-#include "ko/platform/codec_writers.h"
 #include "ko/platform/path_codec.h"
 
 namespace brevant::bench {

@@ -22,9 +22,9 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include "ko/codec/gdiplus_bitmap.h"
+#include "ko/codec/testing/codec_writers.h"
 #include "ko/io/image_file_reader.h"
-#include "ko/platform/codec_writers.h"
-#include "ko/platform/gdiplus_bitmap.h"
 #include "ko/platform/path_codec.h"
 #include "ko/platform/platform_services.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ko/platform/gdiplus_bitmap.h"
+#include "ko/codec/gdiplus_bitmap.h"
 #include "ko/platform/platform_services.h"
 
 namespace codec_fuzz {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "codec_fuzz_common.h"
-#include "ko/platform/wic_decoder.h"
+#include "ko/codec/wic_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ko::wic;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "ko/platform/tiff_directory.h"
+#include "ko/codec/tiff_directory.h"
 
 namespace {
 

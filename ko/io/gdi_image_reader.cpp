@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "ko/codec/gdiplus_bitmap.h"
 #include "ko/convert/convert_image.h"
-#include "ko/io/image_file_reader.h"
-#include "ko/platform/gdiplus_bitmap.h"
 #include "ko/platform/ko_buffer.h"
+#include "ko/platform/platform_services.h"
 
 namespace ko {
 namespace {

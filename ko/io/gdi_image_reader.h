@@ -1,5 +1,5 @@
 // Reader of PNG, JPEG, GIF, BMP and TIFF files through the platform codec layer (GDI+'s
-// flat API, ko/platform/gdiplus_bitmap.h). Pixels are asked for in 32bppARGB, 24bppRGB or
+// flat API, ko/codec/gdiplus_bitmap.h). Pixels are asked for in 32bppARGB, 24bppRGB or
 // 8bppIndexed and written straight into the caller's image when it already has that
 // layout, otherwise converted from a temporary image. The metadata records whether the
 // file had alpha, its bits per pixel (as the codec layer counts them) and its property

@@ -1,6 +1,5 @@
 #include "ko/io/image_file_reader.h"
 
-#include <cstdlib>
 #include <initializer_list>
 
 #include "ko/core/wstr_buf.h"
@@ -12,55 +11,9 @@
 #include "ko/io/qxi_image_reader.h"
 #include "ko/io/wic_image_reader.h"
 #include "ko/platform/memory.h"
-#include "ko/platform/platform_services.h"
 #include "ko/platform/wide_string.h"
 
 namespace ko {
-
-// ---------------------------------------------------------------------------------------
-// Process-wide platform start-up
-
-namespace {
-
-struct PlatformState {
-  bool gdiplusStarted = false;
-  uintptr_t gdiplusToken = 0;
-  bool comInitialized = false;
-};
-PlatformState g_platform;
-
-void ShutdownPlatformServices() {
-  if (g_platform.gdiplusStarted) {
-    GdiplusShutdown(g_platform.gdiplusToken);
-    g_platform.gdiplusStarted = false;
-  }
-  if (g_platform.comInitialized) {
-    CoUninitialize();
-    g_platform.comInitialized = false;
-  }
-}
-
-const bool g_exitHandlerRegistered = [] {
-  std::atexit(ShutdownPlatformServices);
-  return true;
-}();
-
-}  // namespace
-
-void EnsureGdiplusStarted() {
-  (void)g_exitHandlerRegistered;
-  if (g_platform.gdiplusStarted) return;
-  GdiplusStartupInput input;
-  GdiplusStartup(&g_platform.gdiplusToken, &input, nullptr);
-  g_platform.gdiplusStarted = true;
-}
-
-void EnsureComInitialized() {
-  if (g_platform.comInitialized) return;
-  if (CoInitializeEx(nullptr, 0) >= 0) g_platform.comInitialized = true;
-}
-
-// ---------------------------------------------------------------------------------------
 
 const char16_t* GetFileExtension(const char16_t* name) {
   const char16_t* dot = nullptr;

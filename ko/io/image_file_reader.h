@@ -5,6 +5,9 @@
 
 #include "ko/core/img.h"
 #include "ko/io/image_file_sub_reader.h"
+// EnsureGdiplusStarted and EnsureComInitialized were declared here; files that still take
+// them from here (the DNG reader) find them through this include.
+#include "ko/platform/platform_services.h"
 
 namespace ko {
 
@@ -28,9 +31,5 @@ HRESULT LoadImageFile(const char16_t* name, CImg* image, int32_t flags, int32_t 
 // The last '.' of the name and what follows, unless a '\' follows it; otherwise the
 // terminating NUL (an empty extension).
 const char16_t* GetFileExtension(const char16_t* name);
-
-// Start the platform imaging services once per process; stopped at process exit.
-void EnsureGdiplusStarted();
-void EnsureComInitialized();
 
 }  // namespace ko

@@ -1,10 +1,10 @@
 #include "ko/io/wic_image_reader.h"
 
+#include "ko/codec/wic_decoder.h"
 #include "ko/convert/convert_image.h"
 #include "ko/convert/swap_red_blue.h"
-#include "ko/io/image_file_reader.h"
 #include "ko/io/image_file_sub_reader.h"
-#include "ko/platform/wic_decoder.h"
+#include "ko/platform/platform_services.h"
 
 namespace ko {
 namespace {

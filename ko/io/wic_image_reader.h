@@ -1,5 +1,5 @@
 // Reader of HD Photo files (.wdp) through the platform imaging component
-// (ko/platform/wic_decoder.h): the first frame, copied row by row straight into the
+// (ko/codec/wic_decoder.h): the first frame, copied row by row straight into the
 // caller's image when its element type and bands match the file's pixel format, otherwise
 // through a one-row temporary image and the pixel conversion. RGB-ordered formats have red
 // and blue exchanged into the library's blue-green-red order.

@@ -1,6 +1,8 @@
 // Stand-ins for the process-wide start-up and shut-down of the platform imaging services
 // (the GDI+-style codec layer and the COM-style component runtime). On this platform the
 // codec libraries need no global start-up, so these only record that they were asked.
+// Readers do not call them directly: they call EnsureGdiplusStarted / EnsureComInitialized,
+// which start each service once per process and stop it at process exit.
 #pragma once
 #include <cstdint>
 
@@ -25,5 +27,11 @@ void CoUninitialize();
 // How many start-ups are currently outstanding (test support).
 int GdiplusActiveCount();
 int ComActiveCount();
+
+// Start the platform imaging services once per process; stopped at process exit. Safe to
+// call from several threads at once: exactly one start-up happens, and every caller
+// returns after it. A COM start-up that fails is tried again by the next call.
+void EnsureGdiplusStarted();
+void EnsureComInitialized();
 
 }  // namespace ko

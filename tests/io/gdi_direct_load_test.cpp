@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "gdi_files_util.h"
+#include "ko/codec/testing/codec_writers.h"
 #include "ko/io/gdi_image_reader.h"
 #include "ko/io/image_file_reader.h"
-#include "ko/platform/codec_writers.h"
 
 using namespace ko;
 using gdi_test::TempDir;

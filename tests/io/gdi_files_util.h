@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ko/platform/codec_image.h"
+#include "ko/codec/codec_image.h"
 
 namespace gdi_test {
 

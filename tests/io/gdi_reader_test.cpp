@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 
 #include "gdi_files_util.h"
+#include "ko/codec/testing/codec_writers.h"
 #include "ko/io/gdi_image_reader.h"
 #include "ko/io/image_file_reader.h"
-#include "ko/platform/codec_writers.h"
 
 using namespace ko;
 using gdi_test::TempDir;

@@ -4,9 +4,9 @@
 
 #include "io/dng_writer_util.h"
 #include "io/obj_file_util.h"
-#include "ko/platform/byte_order.h"
+#include "ko/codec/testing/codec_writers.h"
 #include "ko/core/img.h"
-#include "ko/platform/codec_writers.h"
+#include "ko/platform/byte_order.h"
 
 namespace golden {
 namespace {

@@ -11,7 +11,6 @@
 #include "ko/io/lib_image_reader.h"
 #include "ko/io/qxi_image_reader.h"
 #include "ko/platform/memory.h"
-#include "ko/platform/platform_services.h"
 #include "ko/platform/wide_string.h"
 #include "reader_test_util.h"
 
@@ -245,15 +244,6 @@ TEST(EnsureImageSize, KeepsTheCallersTypeAndTakesDefaultsOnlyWhereItHasNone) {
 
   CTypedImg<float> bad;
   EXPECT_EQ(ko::EnsureImageSize(0, 3, &bad, ko::kTypeRGBAByte, 4), ko::E_INVALIDARG);
-}
-
-TEST(PlatformStartup, EachServiceStartsOnce) {
-  ko::EnsureGdiplusStarted();
-  ko::EnsureGdiplusStarted();
-  EXPECT_EQ(ko::GdiplusActiveCount(), 1);
-  ko::EnsureComInitialized();
-  ko::EnsureComInitialized();
-  EXPECT_EQ(ko::ComActiveCount(), 1);
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "gdi_files_util.h"
+#include "ko/codec/jxr_codec.h"
+#include "ko/codec/wic_decoder.h"
 #include "ko/io/image_file_reader.h"
 #include "ko/io/wic_image_reader.h"
-#include "ko/platform/jxr_codec.h"
-#include "ko/platform/wic_decoder.h"
 
 using namespace ko;
 using gdi_test::TempDir;

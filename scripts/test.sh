@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite twice: a normal build, then one with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Short fuzzing runs follow when clang
-# is present.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then the concurrency tests under
+# ThreadSanitizer. Short fuzzing runs follow when clang is present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -31,6 +31,14 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBREVANT_SANITIZE=ON -DBREVAN
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# Threads: the pool, runs at the same time in one process, the result file's writer thread,
+# the platform start-up.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVANT_TSAN=ON -DBREVANT_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target app_tests platform_tests Brevant
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
+    -R '^(ThreadPoolTest|ConcurrentRunsTest|EngineSinkTest|PlatformStartup)\.'
 
 if command -v clang++ >/dev/null && [ -f fuzz/CMakeLists.txt ]; then
   scripts/fuzz-smoke.sh

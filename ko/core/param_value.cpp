@@ -1,13 +1,9 @@
-#include "ko/core/params.h"
+#include "ko/core/param_value.h"
 
-#include <locale.h>
-#include <wctype.h>
-
-#include <algorithm>
 #include <cstring>
-#include <vector>
+#include <initializer_list>
 
-#include "ko/platform/byte_order.h"
+#include "ko/core/params.h"
 #include "ko/platform/memory.h"
 #include "ko/platform/wide_string.h"
 
@@ -25,13 +21,10 @@ uint32_t ParamElementSize(int32_t kind) {
   }
 }
 
-// ---------------------------------------------------------------------------------------
-// CParamValue
-
 void CParamValue::Free() {
   if (kind == kParamNested) delete[] static_cast<CParams*>(data);
   else KoFree(data);
-  kind = 0;
+  kind = kParamEmpty;
   byteLength = 0;
   data = nullptr;
 }
@@ -123,7 +116,7 @@ HRESULT CParamValue::SetFromVariant(const PROPVARIANT& v) {
       case VT_I8: return kParamInt64;
       case VT_UI8: return kParamUInt64;
       case VT_CLSID: return kParamGuid;
-      default: return 0;
+      default: return kParamEmpty;
     }
   };
   if (vt & VT_VECTOR) {
@@ -191,30 +184,34 @@ void Store(void* dst, uint32_t i, T value) {
 
 }  // namespace
 
-HRESULT CParamValue::GetAs(int32_t want, void* destination, uint32_t first, uint32_t count) const {
+HRESULT CParamValue::GetAs(ParamKind want, void* destination, uint32_t first, uint32_t count) const {
   if (static_cast<uint64_t>(first) + count > ElementCount()) return E_INVALIDARG;
   const int32_t have = kind;
-  auto accepts = [&](std::initializer_list<int32_t> kinds) {
-    for (int32_t k : kinds)
+  auto accepts = [&](std::initializer_list<ParamKind> kinds) {
+    for (ParamKind k : kinds)
       if (k == have) return true;
     return false;
   };
+  // The stored kinds each requested kind can be read from.
   bool ok = false;
   switch (want) {
-    case kParamUInt8: ok = accepts({1}); break;
-    case kParamUInt16: ok = accepts({1, 3}); break;
-    case kParamUInt32: ok = accepts({1, 3, 4}); break;
-    case kParamRational: ok = accepts({5, 15}); break;
-    case kParamInt8: ok = accepts({6}); break;
-    case kParamInt16: ok = accepts({6, 8}); break;
-    case kParamInt32: ok = accepts({6, 8, 9}); break;
-    case kParamSRational: ok = accepts({10, 16}); break;
-    case kParamFloat: ok = accepts({1, 3, 6, 8, 11}); break;
-    case kParamDouble: ok = accepts({1, 3, 4, 6, 8, 9, 11, 12}); break;
-    case kParamBool: ok = accepts({13}); break;
-    case kParamUInt64: ok = accepts({1, 3, 4, 15}); break;
-    case kParamInt64: ok = accepts({6, 8, 9, 16}); break;
-    case kParamGuid: ok = accepts({17}); break;
+    case kParamUInt8: ok = accepts({kParamUInt8}); break;
+    case kParamUInt16: ok = accepts({kParamUInt8, kParamUInt16}); break;
+    case kParamUInt32: ok = accepts({kParamUInt8, kParamUInt16, kParamUInt32}); break;
+    case kParamRational: ok = accepts({kParamRational, kParamUInt64}); break;
+    case kParamInt8: ok = accepts({kParamInt8}); break;
+    case kParamInt16: ok = accepts({kParamInt8, kParamInt16}); break;
+    case kParamInt32: ok = accepts({kParamInt8, kParamInt16, kParamInt32}); break;
+    case kParamSRational: ok = accepts({kParamSRational, kParamInt64}); break;
+    case kParamFloat: ok = accepts({kParamUInt8, kParamUInt16, kParamInt8, kParamInt16, kParamFloat}); break;
+    case kParamDouble:
+      ok = accepts({kParamUInt8, kParamUInt16, kParamUInt32, kParamInt8, kParamInt16, kParamInt32, kParamFloat,
+                    kParamDouble});
+      break;
+    case kParamBool: ok = accepts({kParamBool}); break;
+    case kParamUInt64: ok = accepts({kParamUInt8, kParamUInt16, kParamUInt32, kParamUInt64}); break;
+    case kParamInt64: ok = accepts({kParamInt8, kParamInt16, kParamInt32, kParamInt64}); break;
+    case kParamGuid: ok = accepts({kParamGuid}); break;
     default: ok = false; break;
   }
   if (!ok) return S_FALSE;
@@ -222,7 +219,7 @@ HRESULT CParamValue::GetAs(int32_t want, void* destination, uint32_t first, uint
   if (!destination) return E_POINTER;
   const uint32_t haveSize = ParamElementSize(have);
   if (have == want || ParamElementSize(want) == haveSize) {
-    // Same kind, or the 8-byte pairs (5 from 15, 10 from 16): a bit copy.
+    // Same kind, or the 8-byte pairs (Rational from UInt64, SRational from Int64): a bit copy.
     std::memcpy(destination, static_cast<const uint8_t*>(data) + static_cast<size_t>(first) * haveSize,
                 static_cast<size_t>(count) * haveSize);
     return S_OK;
@@ -246,303 +243,6 @@ HRESULT CParamValue::GetAs(int32_t want, void* destination, uint32_t first, uint
     }
   }
   return S_OK;
-}
-
-// ---------------------------------------------------------------------------------------
-// CParams
-
-CParams::~CParams() { Clear(); }
-
-const GUID* CParams::GetClassId() const { return &CLSID_CParams; }
-
-void CParams::GetHeaderBlob(SHeaderBlob* out) const {
-  if (out) *out = SHeaderBlob{0, nullptr};
-}
-
-bool CParams::IsValidName(const char16_t* name) {
-  static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  for (; *name; ++name) {
-    const char16_t c = *name;
-    if (c == u'*' || c == u'-' || c == u'.' || c == u'_') continue;
-    if (c < 0x80) {
-      if ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z')) continue;
-      return false;
-    }
-    if (c >= 0xD800 && c <= 0xDFFF) return false;
-    if (!utf8 || !iswalnum_l(static_cast<wint_t>(c), utf8)) return false;
-  }
-  return true;
-}
-
-int CParams::BucketOf(const char16_t* name, int32_t id, int32_t group) {
-  uint32_t h = (static_cast<uint32_t>(group) + 2u) % kBuckets;
-  if (name) {
-    for (; *name; ++name) h = (17u * h + *name) % kBuckets;
-  } else {
-    h = (17u * h + static_cast<uint32_t>(id)) % kBuckets;
-  }
-  return static_cast<int>(h);
-}
-
-CParamEntry* CParams::Find(const char16_t* name, int32_t id, int32_t group, int* bucket) const {
-  const int b = BucketOf(name, id, group);
-  if (bucket) *bucket = b;
-  for (CParamEntry* e = buckets[b]; e; e = e->nextInBucket) {
-    if (e->group != group) continue;
-    if (name) {
-      if (e->name && std::u16string_view(e->name) == std::u16string_view(name)) return e;
-    } else if (!e->name && e->id == id) {
-      return e;
-    }
-  }
-  return nullptr;
-}
-
-HRESULT CParams::Set(const char16_t* name, int32_t id, int32_t group, const CParamValue& value) {
-  if (name && !IsValidName(name)) return E_KO_BADFORMAT;
-  int b = 0;
-  if (CParamEntry* found = Find(name, id, group, &b)) return found->value.CopyFrom(value);
-  CParamEntry* entry = KoNew<CParamEntry>();
-  if (!entry) return E_OUTOFMEMORY;
-  if (name) {
-    const size_t n = WStrLen(name);
-    entry->name = KoNewArray<char16_t>(n + 1);
-    if (!entry->name) {
-      delete entry;
-      return E_OUTOFMEMORY;
-    }
-    std::memcpy(entry->name, name, (n + 1) * sizeof(char16_t));
-    entry->id = -1;
-  } else {
-    entry->id = id;
-  }
-  entry->group = group;
-  const HRESULT hr = entry->value.CopyFrom(value);
-  if (hr < 0) {
-    delete[] entry->name;
-    delete entry;
-    return hr;
-  }
-  entry->nextInBucket = buckets[b];
-  if (buckets[b]) buckets[b]->prevInBucket = entry;
-  buckets[b] = entry;
-  entry->older = newest;
-  if (newest) newest->newer = entry;
-  newest = entry;
-  ++entryCount;
-  return S_OK;
-}
-
-HRESULT CParams::SetByName(const char16_t* name, int32_t group, const CParamValue& value) {
-  if (!name) return E_INVALIDARG;
-  return Set(name, -1, group, value);
-}
-
-HRESULT CParams::SetById(int32_t id, int32_t group, const CParamValue& value) {
-  return Set(nullptr, id, group, value);
-}
-
-HRESULT CParams::Get(const CParamValue** out, const char16_t* name, int32_t id, int32_t group) const {
-  if (!out) return E_POINTER;
-  CParamEntry* e = Find(name, id, group);
-  *out = e ? &e->value : nullptr;
-  return e ? S_OK : S_FALSE;
-}
-
-HRESULT CParams::GetByName(const CParamValue** out, const char16_t* name, int32_t group) const {
-  if (!name) {
-    if (out) *out = nullptr;
-    return out ? S_FALSE : E_POINTER;
-  }
-  return Get(out, name, -1, group);
-}
-
-HRESULT CParams::GetById(const CParamValue** out, int32_t id, int32_t group) const {
-  return Get(out, nullptr, id, group);
-}
-
-void CParams::Remove(CParamEntry* entry) {
-  if (!entry) return;
-  const int b = BucketOf(entry->name, entry->id, entry->group);
-  if (entry->prevInBucket) entry->prevInBucket->nextInBucket = entry->nextInBucket;
-  else if (buckets[b] == entry) buckets[b] = entry->nextInBucket;
-  if (entry->nextInBucket) entry->nextInBucket->prevInBucket = entry->prevInBucket;
-  if (entry->newer) entry->newer->older = entry->older;
-  else if (newest == entry) newest = entry->older;
-  if (entry->older) entry->older->newer = entry->newer;
-  delete[] entry->name;
-  delete entry;
-  --entryCount;
-}
-
-void CParams::Clear() {
-  while (newest) Remove(newest);
-  entryCount = 0;
-}
-
-CParamEntry* CParams::Oldest() const {
-  CParamEntry* e = newest;
-  while (e && e->older) e = e->older;
-  return e;
-}
-
-HRESULT CParams::Merge(const CParams* source) {
-  if (!source || source == this) return S_OK;
-  for (CParamEntry* e = source->Oldest(); e; e = e->newer) {
-    const HRESULT hr = Set(e->name, e->id, e->group, e->value);
-    if (hr < 0) return hr;
-  }
-  return S_OK;
-}
-
-// ---------------------------------------------------------------------------------------
-// Persistent form
-
-namespace {
-
-HRESULT WriteAll(ISequentialStream* s, const void* p, uint32_t n) {
-  uint32_t written = 0;
-  const HRESULT hr = s->Write(p, n, &written);
-  return hr < 0 ? hr : S_OK;
-}
-
-HRESULT WriteU32(ISequentialStream* s, uint32_t v) {
-  uint8_t b[4];
-  PutLE32(b, v);
-  return WriteAll(s, b, 4);
-}
-
-HRESULT ReadExact(ISequentialStream* s, void* p, uint32_t n) {
-  uint32_t got = 0;
-  const HRESULT hr = s->Read(p, n, &got);
-  if (hr < 0) return hr;
-  return got == n ? S_OK : E_FAIL;
-}
-
-HRESULT ReadU32(ISequentialStream* s, uint32_t* v) {
-  uint8_t b[4];
-  const HRESULT hr = ReadExact(s, b, 4);
-  if (hr < 0) return hr;
-  *v = GetLE32(b);
-  return S_OK;
-}
-
-// Reads n bytes in bounded steps, so a stream that claims more than it holds fails
-// before a large allocation is made.
-HRESULT ReadBlob(ISequentialStream* s, uint32_t n, std::vector<uint8_t>* out) {
-  constexpr uint32_t kStep = 1u << 20;
-  out->clear();
-  while (out->size() < n) {
-    const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(kStep, n - out->size()));
-    const size_t at = out->size();
-    try {
-      out->resize(at + chunk);
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
-    const HRESULT hr = ReadExact(s, out->data() + at, chunk);
-    if (hr < 0) return hr;
-  }
-  return S_OK;
-}
-
-HRESULT SaveSet(const CParams& set, ISequentialStream* s);
-
-HRESULT SaveValue(const CParamValue& v, ISequentialStream* s) {
-  HRESULT hr = WriteU32(s, static_cast<uint32_t>(v.kind));
-  if (hr < 0 || v.kind == 0) return hr;
-  hr = WriteU32(s, v.byteLength);
-  if (hr < 0) return hr;
-  if (v.kind == kParamNested) {
-    // The array's own bytes mean nothing outside this process: zeros stand for them,
-    // followed by each nested set in its persistent form.
-    const uint8_t zeros[256] = {};
-    for (uint32_t left = v.byteLength; left;) {
-      const uint32_t n = left < sizeof zeros ? left : sizeof zeros;
-      if ((hr = WriteAll(s, zeros, n)) < 0) return hr;
-      left -= n;
-    }
-    for (uint32_t i = 0; i < v.ElementCount(); ++i)
-      if ((hr = SaveSet(v.NestedSets()[i], s)) < 0) return hr;
-    return S_OK;
-  }
-  return v.byteLength ? WriteAll(s, v.data, v.byteLength) : S_OK;
-}
-
-HRESULT SaveSet(const CParams& set, ISequentialStream* s) {
-  HRESULT hr = WriteU32(s, static_cast<uint32_t>(set.entryCount));
-  if (hr < 0) return hr;
-  for (CParamEntry* e = set.Oldest(); e; e = e->newer) {
-    if ((hr = WriteU32(s, static_cast<uint32_t>(e->name ? -1 : e->id))) < 0) return hr;
-    if (e->name) {
-      const uint32_t units = static_cast<uint32_t>(WStrLen(e->name) + 1);
-      if ((hr = WriteU32(s, units)) < 0) return hr;
-      std::vector<uint8_t> bytes(units * 2);
-      for (uint32_t i = 0; i < units; ++i) PutLE16(&bytes[2 * i], e->name[i]);
-      if ((hr = WriteAll(s, bytes.data(), units * 2)) < 0) return hr;
-    }
-    if ((hr = WriteU32(s, static_cast<uint32_t>(e->group))) < 0) return hr;
-    if ((hr = SaveValue(e->value, s)) < 0) return hr;
-  }
-  return S_OK;
-}
-
-constexpr int kMaxNesting = 16;
-
-HRESULT LoadSet(CParams* set, ISequentialStream* s, int depth) {
-  set->Clear();
-  uint32_t count = 0;
-  HRESULT hr = ReadU32(s, &count);
-  if (hr < 0) return hr;
-  std::vector<uint8_t> blob;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t id = 0;
-    if ((hr = ReadU32(s, &id)) < 0) return hr;
-    std::u16string name;
-    const bool named = static_cast<int32_t>(id) == -1;
-    if (named) {
-      uint32_t units = 0;
-      if ((hr = ReadU32(s, &units)) < 0) return hr;
-      if (units == 0 || units > (1u << 20)) return E_FAIL;  // no name is that long
-      if ((hr = ReadBlob(s, units * 2, &blob)) < 0) return hr;
-      for (uint32_t k = 0; k + 1 < units; ++k) name.push_back(GetLE16(&blob[2 * k]));
-    }
-    uint32_t group = 0, kind = 0, length = 0;
-    if ((hr = ReadU32(s, &group)) < 0) return hr;
-    if ((hr = ReadU32(s, &kind)) < 0) return hr;
-    CParamValue value;
-    if (kind != 0) {
-      if ((hr = ReadU32(s, &length)) < 0) return hr;
-      if (static_cast<int32_t>(kind) == kParamNested) {
-        if (depth >= kMaxNesting || length % sizeof(CParams)) return E_FAIL;
-        if ((hr = ReadBlob(s, length, &blob)) < 0) return hr;
-        const uint32_t n = length / sizeof(CParams);
-        std::vector<CParams> nested(n);
-        for (uint32_t k = 0; k < n; ++k)
-          if ((hr = LoadSet(&nested[k], s, depth + 1)) < 0) return hr;
-        if ((hr = value.SetNested(nested.data(), n)) < 0) return hr;
-      } else {
-        if ((hr = ReadBlob(s, length, &blob)) < 0) return hr;
-        if ((hr = value.SetData(static_cast<int32_t>(kind), length, blob.data())) < 0) return hr;
-      }
-    }
-    hr = named ? set->SetByName(name.c_str(), static_cast<int32_t>(group), value)
-               : set->SetById(static_cast<int32_t>(id), static_cast<int32_t>(group), value);
-    if (hr < 0) return hr;
-  }
-  return S_OK;
-}
-
-}  // namespace
-
-HRESULT CParams::Save(ISequentialStream* stream) {
-  if (!stream) return E_POINTER;
-  return SaveSet(*this, stream);
-}
-
-HRESULT CParams::Load(ISequentialStream* stream) {
-  if (!stream) return E_POINTER;
-  return LoadSet(this, stream, 0);
 }
 
 }  // namespace ko

@@ -11,6 +11,10 @@
 // missing RowsPerStrip, StripOffsets, StripByteCounts, ColorMatrix1 or AsShotNeutral,
 // malformed geometry (active area or crop window outside the raw image), raw images of
 // more than kDngMaxPixels pixels or larger than the file can hold, zero denominators.
+//
+// Its parts: dng_tags.h (tag numbers, reading tag values), dng_strips.h (the raw
+// samples), dng_demosaic.h, dng_color_matrix.h and dng_metadata.h (TIFF directories
+// into property sets).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -25,31 +29,6 @@ namespace ko {
 
 // The largest raw image (width x height) that is developed.
 constexpr int64_t kDngMaxPixels = kMaxImagePixels;
-
-// Bayer phases: the colours of the top-left 2 x 2 quad of the crop window.
-enum DngBayerPhase : int32_t {
-  kBayerRGGB = 0,
-  kBayerGRBG = 1,
-  kBayerGBRG = 2,
-  kBayerBGGR = 3,
-};
-
-// TIFF/EP CFA colour codes: 0 red, 1 green, 2 blue. The phase of the crop window whose
-// origin lies (dx, dy) from the active area's origin; -1 for a pattern that is not one
-// of the four Bayer layouts (callers then use phase 0).
-int32_t DngBayerPhaseOf(const uint8_t pattern[4], int64_t dx, int64_t dy);
-
-// The edge-directed 5 x 5 demosaic of `window` of the 1-band 16-bit `raw` image into
-// `out` (16-bit elements, 3 or 4 bands, window-sized; nothing is done otherwise or when
-// the window is less than 2 rows high). Quads of 2 x 2 are filled; an odd last row or
-// column is left as it was. Neighbours outside the raw image are read from the nearest
-// raw row and column.
-void DemosaicBayer(const CTypedImg<unsigned short>& raw, const RECT& window, int32_t phase, CImg* out);
-
-// Converts a metadata reader's items into `out`: items with a schema are skipped;
-// numbered identifiers are stored by number, string identifiers by name; nested readers
-// become nested property sets (kind 18) and vectors of readers arrays of them.
-HRESULT ConvertMetadataToParams(CWicObject* source, CParams* out);
 
 // One TIFF directory that carries a NewSubFileType.
 struct SDngDirectory {
@@ -90,7 +69,6 @@ class CDngImageReader {
   const SDngDirectory* MainDirectory() const;
   HRESULT CheckMainDirectory(const SDngDirectory& main) const;
   HRESULT Develop();
-  HRESULT ReadRawSamples(const SDngDirectory& main, CTypedImg<unsigned short>* raw);
   HRESULT ConvertInto(CImg* image) const;
   void Clear();
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ko/io/dng_image_reader.h"
+#include "ko/io/dng_demosaic.h"
 
 namespace ko {
 namespace {

@@ -409,6 +409,8 @@ TEST(DngImageReader, RefusesFilesItCannotDevelop) {
       {"too few strips", [](DngBuilder& d) { d.RawIfd().Long(278, {1}); }, E_KO_BADFORMAT, 0},
       {"RowsPerStrip 0", [](DngBuilder& d) { d.RawIfd().Long(278, {0}); }, E_KO_BADFORMAT, 0},
       {"black repeat 0", [](DngBuilder& d) { d.RawIfd().Short(50713, {0, 2}); }, S_OK, E_KO_BADFORMAT},
+      {"black repeat area past 2^63", [](DngBuilder& d) { d.RawIfd().Long(50713, {0xFFFFFFFFu, 0xFFFFFFFFu}); }, S_OK,
+       E_KO_BADFORMAT},
       {"black levels missing", [](DngBuilder& d) { d.RawIfd().Short(50713, {2, 2}).Short(50714, {1, 2}); }, S_OK,
        E_KO_BADFORMAT},
       {"deltas missing", [](DngBuilder& d) { d.RawIfd().SRational(50715, {1, 1}); }, S_OK, E_KO_BADFORMAT},

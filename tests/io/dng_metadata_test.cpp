@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "io/dng_writer_util.h"
-#include "ko/io/dng_image_reader.h"
+#include "ko/io/dng_metadata.h"
 #include "ko/platform/memory.h"
 
 namespace ko {

@@ -12,6 +12,7 @@
 #include "ko/io/image_file_reader.h"
 #include "ko/platform/byte_order.h"
 #include "ko/platform/ko_buffer.h"
+#include "ko/platform/platform_services.h"
 
 namespace ko {
 
@@ -92,7 +93,7 @@ HRESULT CDngImageReader::OpenStream(HRESULT (*init)(CWicStream*, const void*), c
 
   if ((hr = AddDirectory(&directory0_)) < 0) return fail(hr);
   const CParamValue* subs = nullptr;
-  if (directory0_.GetById(&subs, kTagSubIfds, 0) == S_OK && subs && subs->kind == kParamNested) {
+  if (directory0_.GetById(&subs, tiff_tag::kSubIfds, 0) == S_OK && subs && subs->kind == kParamNested) {
     const CParams* sets = subs->NestedSets();
     for (uint32_t i = 0; i < subs->ElementCount(); ++i)
       if ((hr = AddDirectory(&sets[i])) < 0) return fail(hr);
@@ -110,19 +111,19 @@ HRESULT CDngImageReader::OpenStream(HRESULT (*init)(CWicStream*, const void*), c
 // skipped. Geometry is only worked out here; CheckMainDirectory validates it.
 HRESULT CDngImageReader::AddDirectory(const CParams* params) {
   int64_t subfile = 0;
-  if (ReadInts(*params, kTagNewSubFileType, kAsInteger, 0, 1, &subfile) != S_OK) return S_OK;
+  if (ReadInts(*params, tiff_tag::kNewSubFileType, kAsInteger, 0, 1, &subfile) != S_OK) return S_OK;
   SDngDirectory d;
   d.subfileType = static_cast<int32_t>(subfile);
   d.params = params;
   int64_t w = 0, h = 0;
   // Sizes beyond int32 are clipped to 0 here and refused for the main image.
-  if (ReadInts(*params, kTagImageWidth, kAsInteger, 0, 1, &w) == S_OK && w <= INT32_MAX) d.width = static_cast<int32_t>(w);
-  if (ReadInts(*params, kTagImageLength, kAsInteger, 0, 1, &h) == S_OK && h <= INT32_MAX) d.height = static_cast<int32_t>(h);
+  if (ReadInts(*params, tiff_tag::kImageWidth, kAsInteger, 0, 1, &w) == S_OK && w <= INT32_MAX) d.width = static_cast<int32_t>(w);
+  if (ReadInts(*params, tiff_tag::kImageLength, kAsInteger, 0, 1, &h) == S_OK && h <= INT32_MAX) d.height = static_cast<int32_t>(h);
   d.activeArea = {0, 0, d.width, d.height};
   d.crop = d.activeArea;
   if (d.subfileType == 0) {
     int64_t area[4];  // top, left, bottom, right
-    HRESULT hr = ReadInts(*params, kTagActiveArea, kAsInteger, 0, 4, area);
+    HRESULT hr = ReadInts(*params, tiff_tag::kActiveArea, kAsInteger, 0, 4, area);
     if (hr < 0) return hr;
     int64_t left = 0, top = 0, right = d.width, bottom = d.height;
     if (hr == S_OK) {
@@ -132,11 +133,11 @@ HRESULT CDngImageReader::AddDirectory(const CParams* params) {
       right = area[3];
     }
     int64_t origin[2], size[2];
-    hr = ReadInts(*params, kTagDefaultCropOrigin, kAsInteger | kAsRational, 0, 2, origin);
+    hr = ReadInts(*params, tiff_tag::kDefaultCropOrigin, kAsInteger | kAsRational, 0, 2, origin);
     if (hr < 0) return hr;
     const int64_t x0 = left + (hr == S_OK ? origin[0] : 0);
     const int64_t y0 = top + (hr == S_OK ? origin[1] : 0);
-    hr = ReadInts(*params, kTagDefaultCropSize, kAsInteger | kAsRational, 0, 2, size);
+    hr = ReadInts(*params, tiff_tag::kDefaultCropSize, kAsInteger | kAsRational, 0, 2, size);
     if (hr < 0) return hr;
     const int64_t x1 = hr == S_OK ? x0 + size[0] : right;
     const int64_t y1 = hr == S_OK ? y0 + size[1] : bottom;
@@ -180,12 +181,12 @@ HRESULT CDngImageReader::CheckMainDirectory(const SDngDirectory& main) const {
 
   int64_t compression = 0, bits = 0, samples = 0;
   HRESULT hr;
-  if ((hr = ReadIntOr(set, kTagCompression, kAsInteger, 1, &compression)) < 0) return hr;
-  if ((hr = ReadIntOr(set, kTagBitsPerSample, kAsInteger, 1, &bits)) < 0) return hr;
-  if ((hr = ReadIntOr(set, kTagSamplesPerPixel, kAsInteger, 1, &samples)) < 0) return hr;
+  if ((hr = ReadIntOr(set, tiff_tag::kCompression, kAsInteger, 1, &compression)) < 0) return hr;
+  if ((hr = ReadIntOr(set, tiff_tag::kBitsPerSample, kAsInteger, 1, &bits)) < 0) return hr;
+  if ((hr = ReadIntOr(set, tiff_tag::kSamplesPerPixel, kAsInteger, 1, &samples)) < 0) return hr;
   if (compression != 1 || bits != 16 || samples != 1) return E_KO_BADFORMAT;
   const CParamValue* linearization = nullptr;
-  if (set.GetById(&linearization, kTagLinearizationTable, 0) == S_OK) return E_KO_BADFORMAT;
+  if (set.GetById(&linearization, tiff_tag::kLinearizationTable, 0) == S_OK) return E_KO_BADFORMAT;
 
   return CheckStrips(set, main.width, main.height, fileBytes);
 }
@@ -199,7 +200,7 @@ HRESULT SubtractBlack(const SDngDirectory& main, CTypedImg<unsigned short>* raw)
   const int32_t aw = main.activeArea.right - main.activeArea.left;
   const int32_t ah = main.activeArea.bottom - main.activeArea.top;
   int64_t dim[2] = {1, 1};
-  HRESULT hr = ReadInts(set, kTagBlackLevelRepeatDim, kAsInteger, 0, 2, dim);
+  HRESULT hr = ReadInts(set, tiff_tag::kBlackLevelRepeatDim, kAsInteger, 0, 2, dim);
   if (hr < 0) return hr;
   // Each side is bounded before the product: two LONG sides near 2^32 would overflow it.
   if (dim[0] < 1 || dim[1] < 1 || dim[0] > (1 << 20) || dim[1] > (1 << 20) || dim[0] * dim[1] > (1 << 20))
@@ -221,9 +222,9 @@ HRESULT SubtractBlack(const SDngDirectory& main, CTypedImg<unsigned short>* raw)
   float* pattern = nullptr;
   float* deltaH = nullptr;
   float* deltaV = nullptr;
-  hr = readTable(kTagBlackLevel, kAsInteger | kAsRational, rr * cc, &pattern);
-  if (hr >= 0) hr = readTable(kTagBlackLevelDeltaH, kAsAnyRational, static_cast<uint32_t>(aw), &deltaH);
-  if (hr >= 0) hr = readTable(kTagBlackLevelDeltaV, kAsAnyRational, static_cast<uint32_t>(ah), &deltaV);
+  hr = readTable(tiff_tag::kBlackLevel, kAsInteger | kAsRational, rr * cc, &pattern);
+  if (hr >= 0) hr = readTable(tiff_tag::kBlackLevelDeltaH, kAsAnyRational, static_cast<uint32_t>(aw), &deltaH);
+  if (hr >= 0) hr = readTable(tiff_tag::kBlackLevelDeltaV, kAsAnyRational, static_cast<uint32_t>(ah), &deltaV);
   if (hr >= 0) {
     for (int32_t y = 0; y < ah; ++y) {
       unsigned short* row = raw->Row(main.activeArea.top + y) + main.activeArea.left;
@@ -245,10 +246,10 @@ HRESULT SubtractBlack(const SDngDirectory& main, CTypedImg<unsigned short>* raw)
 int32_t BayerPhase(const SDngDirectory& main) {
   const CParams& set = *main.params;
   int64_t dims[2], codes[4];
-  if (TagCount(set, kTagCfaRepeatPatternDim, kAsInteger) != 2 || TagCount(set, kTagCfaPattern, kAsInteger) != 4)
+  if (TagCount(set, tiff_tag::kCfaRepeatPatternDim, kAsInteger) != 2 || TagCount(set, tiff_tag::kCfaPattern, kAsInteger) != 4)
     return -1;
-  if (ReadInts(set, kTagCfaRepeatPatternDim, kAsInteger, 0, 2, dims) != S_OK ||
-      ReadInts(set, kTagCfaPattern, kAsInteger, 0, 4, codes) != S_OK)
+  if (ReadInts(set, tiff_tag::kCfaRepeatPatternDim, kAsInteger, 0, 2, dims) != S_OK ||
+      ReadInts(set, tiff_tag::kCfaPattern, kAsInteger, 0, 4, codes) != S_OK)
     return -1;
   uint8_t pattern[4];
   for (int i = 0; i < 4; ++i) pattern[i] = codes[i] > 255 ? 255 : static_cast<uint8_t>(codes[i]);
@@ -305,17 +306,17 @@ HRESULT CDngImageReader::ConvertInto(CImg* image) const {
   HRESULT hr;
   double values[9];
   Mat3 colorMatrix, calibration = Identity();
-  hr = ReadReals(directory0_, kTagColorMatrix1, kAsSRational, 0, 9, values);
+  hr = ReadReals(directory0_, tiff_tag::kColorMatrix1, kAsSRational, 0, 9, values);
   if (hr != S_OK) return hr < 0 ? hr : E_KO_BADFORMAT;
   for (int i = 0; i < 9; ++i) colorMatrix.m[i / 3][i % 3] = static_cast<float>(values[i]);
-  hr = ReadReals(directory0_, kTagCameraCalibration1, kAsSRational, 0, 9, values);
+  hr = ReadReals(directory0_, tiff_tag::kCameraCalibration1, kAsSRational, 0, 9, values);
   if (hr < 0) return hr;
   if (hr == S_OK)
     for (int i = 0; i < 9; ++i) calibration.m[i / 3][i % 3] = static_cast<float>(values[i]);
   const Mat3 cameraToXyz = Inverse(Mul(calibration, colorMatrix));
 
   double neutralValues[3];
-  hr = ReadReals(directory0_, kTagAsShotNeutral, kAsInteger | kAsRational, 0, 3, neutralValues);
+  hr = ReadReals(directory0_, tiff_tag::kAsShotNeutral, kAsInteger | kAsRational, 0, 3, neutralValues);
   if (hr != S_OK) return hr < 0 ? hr : E_KO_BADFORMAT;
   const Vec3 neutral = {{static_cast<float>(neutralValues[0]), static_cast<float>(neutralValues[1]),
                          static_cast<float>(neutralValues[2])}};
@@ -329,7 +330,7 @@ HRESULT CDngImageReader::ConvertInto(CImg* image) const {
   Mat3 k = Mul(Mul(Mul(Mul(Inverse(kSrgbToXyz), Inverse(kBradford)), d), kBradford), cameraToXyz);
 
   int64_t whiteLevel = 65535;
-  if ((hr = ReadIntOr(*main->params, kTagWhiteLevel, kAsInteger, 65535, &whiteLevel)) < 0) return hr;
+  if ((hr = ReadIntOr(*main->params, tiff_tag::kWhiteLevel, kAsInteger, 65535, &whiteLevel)) < 0) return hr;
   if (whiteLevel <= 0) return E_KO_BADFORMAT;
   const float s = static_cast<float>(static_cast<double>(exposure) * 65535.0 / static_cast<double>(whiteLevel));
   Mat3 scale = {};

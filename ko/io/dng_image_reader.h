@@ -23,7 +23,7 @@
 #include "ko/core/params.h"
 #include "ko/io/image_limits.h"
 #include "ko/platform/rect.h"
-#include "ko/platform/wic_metadata.h"
+#include "ko/codec/wic_metadata.h"
 
 namespace ko {
 

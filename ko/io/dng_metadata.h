@@ -1,10 +1,10 @@
-// Conversion of an imaging-component metadata reader (ko/platform/wic_metadata.h) into a
+// Conversion of an imaging-component metadata reader (ko/codec/wic_metadata.h) into a
 // property set. Nothing in it is particular to DNG, but the DNG reader is the only user:
 // it reads the file's TIFF directories through that layer. The other readers get their
 // TIFF and EXIF tags as codec property items instead (CGdiImageReader).
 #pragma once
 #include "ko/core/params.h"
-#include "ko/platform/wic_metadata.h"
+#include "ko/codec/wic_metadata.h"
 
 namespace ko {
 

@@ -10,17 +10,18 @@ namespace ko::dng {
 HRESULT CheckStrips(const CParams& set, int32_t width, int32_t height, uint64_t fileBytes) {
   HRESULT hr;
   int64_t rowsPerStrip = 0;
-  if ((hr = ReadInts(set, kTagRowsPerStrip, kAsInteger, 0, 1, &rowsPerStrip)) != S_OK)
+  if ((hr = ReadInts(set, tiff_tag::kRowsPerStrip, kAsInteger, 0, 1, &rowsPerStrip)) != S_OK)
     return hr < 0 ? hr : E_KO_BADFORMAT;
   if (rowsPerStrip <= 0) return E_KO_BADFORMAT;
   const int64_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
-  if (TagCount(set, kTagStripOffsets, kAsInteger) < strips || TagCount(set, kTagStripByteCounts, kAsInteger) < strips)
+  if (TagCount(set, tiff_tag::kStripOffsets, kAsInteger) < strips ||
+      TagCount(set, tiff_tag::kStripByteCounts, kAsInteger) < strips)
     return E_KO_BADFORMAT;
   const int64_t rowBytes = static_cast<int64_t>(width) * 2;
   for (int64_t s = 0; s < strips; ++s) {
     int64_t offset = 0, count = 0;
-    if ((hr = ReadInts(set, kTagStripOffsets, kAsInteger, static_cast<uint32_t>(s), 1, &offset)) < 0) return hr;
-    if ((hr = ReadInts(set, kTagStripByteCounts, kAsInteger, static_cast<uint32_t>(s), 1, &count)) < 0) return hr;
+    if ((hr = ReadInts(set, tiff_tag::kStripOffsets, kAsInteger, static_cast<uint32_t>(s), 1, &offset)) < 0) return hr;
+    if ((hr = ReadInts(set, tiff_tag::kStripByteCounts, kAsInteger, static_cast<uint32_t>(s), 1, &count)) < 0) return hr;
     const int64_t rows = std::min(rowsPerStrip, height - s * rowsPerStrip);
     const int64_t need = rows * rowBytes;
     // A strip too short for its rows, or rows beyond the end of the file.
@@ -36,15 +37,15 @@ HRESULT ReadStrips(const CParams& set, int32_t width, int32_t height, CWicStream
   HRESULT hr = raw->Create(width, height, 1, 0);
   if (hr < 0) return hr;
   int64_t rowsPerStrip = 0;
-  if ((hr = ReadInts(set, kTagRowsPerStrip, kAsInteger, 0, 1, &rowsPerStrip)) != S_OK || rowsPerStrip <= 0)
+  if ((hr = ReadInts(set, tiff_tag::kRowsPerStrip, kAsInteger, 0, 1, &rowsPerStrip)) != S_OK || rowsPerStrip <= 0)
     return E_KO_BADFORMAT;
   const uint32_t rowBytes = static_cast<uint32_t>(width) * 2;
   const bool contiguous = raw->stride == static_cast<int32_t>(rowBytes);
   uint32_t strip = 0;
   for (int64_t row = 0; row < height; row += rowsPerStrip, ++strip) {
     int64_t offset = 0, count = 0;
-    if (ReadInts(set, kTagStripOffsets, kAsInteger, strip, 1, &offset) != S_OK) return E_KO_BADFORMAT;
-    if (ReadInts(set, kTagStripByteCounts, kAsInteger, strip, 1, &count) != S_OK) return E_KO_BADFORMAT;
+    if (ReadInts(set, tiff_tag::kStripOffsets, kAsInteger, strip, 1, &offset) != S_OK) return E_KO_BADFORMAT;
+    if (ReadInts(set, tiff_tag::kStripByteCounts, kAsInteger, strip, 1, &count) != S_OK) return E_KO_BADFORMAT;
     const int32_t rows = static_cast<int32_t>(std::min<int64_t>(rowsPerStrip, height - row));
     if (count < static_cast<int64_t>(rows) * rowBytes) return E_UNEXPECTED;
     if ((hr = stream->Seek(offset, 0, nullptr)) < 0) return hr;

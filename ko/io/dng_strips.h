@@ -8,7 +8,7 @@
 
 #include "ko/core/img.h"
 #include "ko/core/params.h"
-#include "ko/platform/wic_metadata.h"
+#include "ko/codec/wic_metadata.h"
 
 namespace ko::dng {
 

@@ -1,5 +1,5 @@
-// The DNG reader's tag numbers, and the readers of tag values from one directory's
-// property set (as ConvertMetadataToParams builds it).
+// The readers of tag values from one directory's property set (as ConvertMetadataToParams
+// builds it); the tag numbers are those of ko/codec/tiff_tags.h.
 //
 // Each tag is read only in the value classes the DNG standard allows for it; a tag stored
 // in another kind counts as absent. Integers are BYTE, SHORT and LONG; rationals come as
@@ -8,35 +8,10 @@
 #pragma once
 #include <cstdint>
 
+#include "ko/codec/tiff_tags.h"
 #include "ko/core/params.h"
 
 namespace ko::dng {
-
-// TIFF, TIFF/EP and DNG tag numbers.
-constexpr int32_t kTagNewSubFileType = 254;
-constexpr int32_t kTagImageWidth = 256;
-constexpr int32_t kTagImageLength = 257;
-constexpr int32_t kTagBitsPerSample = 258;
-constexpr int32_t kTagCompression = 259;
-constexpr int32_t kTagStripOffsets = 273;
-constexpr int32_t kTagSamplesPerPixel = 277;
-constexpr int32_t kTagRowsPerStrip = 278;
-constexpr int32_t kTagStripByteCounts = 279;
-constexpr int32_t kTagSubIfds = 330;
-constexpr int32_t kTagCfaRepeatPatternDim = 33421;
-constexpr int32_t kTagCfaPattern = 33422;
-constexpr int32_t kTagLinearizationTable = 50712;
-constexpr int32_t kTagBlackLevelRepeatDim = 50713;
-constexpr int32_t kTagBlackLevel = 50714;
-constexpr int32_t kTagBlackLevelDeltaH = 50715;
-constexpr int32_t kTagBlackLevelDeltaV = 50716;
-constexpr int32_t kTagWhiteLevel = 50717;
-constexpr int32_t kTagDefaultCropOrigin = 50719;
-constexpr int32_t kTagDefaultCropSize = 50720;
-constexpr int32_t kTagColorMatrix1 = 50721;
-constexpr int32_t kTagCameraCalibration1 = 50723;
-constexpr int32_t kTagAsShotNeutral = 50728;
-constexpr int32_t kTagActiveArea = 50829;
 
 // Value classes, combined as a mask of the ones a tag may be read in.
 enum : uint32_t { kAsInteger = 1, kAsRational = 2, kAsSRational = 4 };

@@ -5,9 +5,6 @@
 
 #include "ko/core/img.h"
 #include "ko/io/image_file_sub_reader.h"
-// EnsureGdiplusStarted and EnsureComInitialized were declared here; files that still take
-// them from here (the DNG reader) find them through this include.
-#include "ko/platform/platform_services.h"
 
 namespace ko {
 

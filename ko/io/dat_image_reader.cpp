@@ -341,7 +341,7 @@ HRESULT ReadLayout(CByteSource& s, DatLayout* layout) {
 
 // ---------------------------------------------------------------------------------------
 
-CDatImageReader::~CDatImageReader() { KoFree(stdinData_); }
+CDatImageReader::~CDatImageReader() = default;
 
 void CDatImageReader::UseMemory(const uint8_t* data, size_t size) {
   memoryData_ = data;
@@ -353,35 +353,22 @@ void CDatImageReader::UseMemory(const uint8_t* data, size_t size) {
 // read to its end once and kept.
 HRESULT CDatImageReader::BufferStandardInput() {
   if (stdinBuffered_) return S_OK;
-  size_t capacity = 0;
   size_t size = 0;
-  uint8_t* data = nullptr;
+  CKoBuffer<uint8_t> data;
   for (;;) {
-    if (size == capacity) {
-      if (capacity >= kMaxStdinBytes) {
-        KoFree(data);
-        return E_OUTOFMEMORY;
-      }
-      const size_t grown = capacity ? capacity * 2 : 64 * 1024;
-      uint8_t* bigger = static_cast<uint8_t*>(KoMalloc(grown));
-      if (!bigger) {
-        KoFree(data);
-        return E_OUTOFMEMORY;
-      }
-      if (size) std::memcpy(bigger, data, size);
-      KoFree(data);
-      data = bigger;
-      capacity = grown;
+    if (size == data.size()) {
+      if (data.size() >= kMaxStdinBytes) return E_OUTOFMEMORY;
+      CKoBuffer<uint8_t> bigger(data.size() ? data.size() * 2 : 64 * 1024);
+      if (!bigger) return E_OUTOFMEMORY;
+      if (size) std::memcpy(bigger.get(), data.get(), size);
+      data = std::move(bigger);
     }
-    const size_t got = std::fread(data + size, 1, capacity - size, stdin);
+    const size_t got = std::fread(data.get() + size, 1, data.size() - size, stdin);
     size += got;
     if (got == 0) break;
   }
-  if (std::ferror(stdin)) {
-    KoFree(data);
-    return E_FAIL;
-  }
-  stdinData_ = data;
+  if (std::ferror(stdin)) return E_FAIL;
+  stdinData_ = std::move(data);
   stdinSize_ = size;
   stdinBuffered_ = true;
   return S_OK;
@@ -396,7 +383,7 @@ HRESULT CDatImageReader::OpenSource(CByteSource* source) {
   if (fileName[0] == u'-' && fileName[1] == 0) {
     const HRESULT hr = BufferStandardInput();
     if (hr < 0) return hr;
-    source->OpenMemory(stdinData_, stdinSize_);
+    source->OpenMemory(stdinData_.get(), stdinSize_);
     return S_OK;
   }
   return source->OpenFile(fileName, "r");

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ko/io/image_file_sub_reader.h"
+#include "ko/platform/ko_buffer.h"
 
 namespace ko {
 
@@ -41,7 +42,7 @@ class CDatImageReader : public CImageFileSubReader {
   const uint8_t* memoryData_ = nullptr;
   size_t memorySize_ = 0;
   bool useMemory_ = false;
-  uint8_t* stdinData_ = nullptr;  // KoMalloc'd copy of standard input
+  CKoBuffer<uint8_t> stdinData_;  // a copy of standard input
   size_t stdinSize_ = 0;
   bool stdinBuffered_ = false;
 };

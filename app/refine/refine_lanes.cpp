@@ -44,12 +44,14 @@ inline __m256 EnergySample8(const SStencilRow& st, int s, int32_t x, const float
   const __m256i column = _mm256_add_epi32(ix, ix);  // two floats a pixel
   L::D sum[2];
   L::F result[2];
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
     __m256i index = _mm256_add_epi32((i >> 1) ? bottom : top, column);
     if (i & 1) index = _mm256_add_epi32(index, two);
     index = _mm256_add_epi32(index, _mm256_and_si256(_mm256_srli_epi32(flags, i), one));
     const __m256 record = _mm256_i32gather_ps(base, index, 4);
     const L::F records[2] = {_mm256_castps256_ps128(record), _mm256_extractf128_ps(record, 1)};
+#pragma GCC unroll 2
     for (int half = 0; half < 2; ++half) {
       const L::D term = SupportTerm<L>(L::LoadF(st.weight[s][i] + x + 4 * half), records[half],
                                        Bilinear<L>(fx[half], fy[half], i));

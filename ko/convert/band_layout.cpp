@@ -5,15 +5,12 @@
 #include <algorithm>
 
 #include "ko/convert/element_rules.h"
+#include "ko/convert/luma.h"
 #include "ko/platform/cpu_features.h"
 
 namespace ko {
 namespace {
 
-// Luma weights: the single-precision values of 0.299, 0.587 and 0.114, used in double.
-constexpr double kWeightRed = 0.299f;
-constexpr double kWeightGreen = 0.587f;
-constexpr double kWeightBlue = 0.114f;
 // Gray-to-colour scale factors into 0..1: 1/255 and 1/65535 in single precision.
 constexpr double kByteToUnit = 1.0f / 255.0f;
 constexpr double kShortToUnit = 1.0f / 65535.0f;
@@ -109,11 +106,7 @@ HRESULT ConvertColorToGray(const CImg& src, CImg& dst) {
     const S* s = SrcRow<S>(src, y);
     D* d = DstRow<D>(dst, y);
     for (int32_t x = 0; x < width; ++x, s += step) {
-      const double blue = s[0], green = s[1], red = s[2];
-      double gray = red * kWeightRed;
-      gray = gray + green * kWeightGreen;
-      gray = gray + blue * kWeightBlue;
-      d[x] = StoreGray<D>(static_cast<float>(gray));
+      d[x] = StoreGray<D>(Luma(s[2], s[1], s[0]));
     }
   }
   return S_OK;

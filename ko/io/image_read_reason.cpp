@@ -1,6 +1,8 @@
 #include "ko/io/image_read_reason.h"
 
 #include <sys/stat.h>
+
+#include <cerrno>
 #include <unistd.h>
 
 namespace ko {
@@ -8,10 +10,14 @@ namespace {
 
 thread_local std::string g_words;
 
+bool IsFolder(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 // A path the readers could not read at all: a folder, or a file this process may not read.
 std::string UnreadableReason(const std::string& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return "it is a folder, not a file";
+  if (IsFolder(path)) return "it is a folder, not a file";
   if (access(path.c_str(), R_OK) != 0) return "permission denied";
   return "the file cannot be read";
 }
@@ -27,7 +33,10 @@ std::string ImageReadReason(HRESULT hr, const std::string& path) {
   if (!g_words.empty()) {
     reason.swap(g_words);
   } else if (hr >= 0) {
-    reason = "not a format Brevant reads";
+    // No reader took the name: the extension is not one Brevant reads, if there is a file.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) reason = errno == ENOENT ? "no such file" : UnreadableReason(path);
+    else reason = S_ISDIR(info.st_mode) ? "it is a folder, not a file" : "not a format Brevant reads";
   } else {
     switch (hr) {
       case E_KO_NOTFOUND: reason = "no such file"; break;

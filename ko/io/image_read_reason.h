@@ -10,7 +10,8 @@
 namespace ko {
 
 // The words for a failed load of `path` (a narrow path, as the caller gave it) with code
-// `hr`; hr >= 0 means the load succeeded but gave no pixels (an extension no reader takes).
+// `hr`; hr >= 0 means the load succeeded but gave no pixels (an extension no reader takes:
+// "not a format Brevant reads", or "no such file" when there is none).
 // Takes, and clears, the words a reader left on the calling thread.
 std::string ImageReadReason(HRESULT hr, const std::string& path);
 

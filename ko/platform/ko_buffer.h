@@ -45,6 +45,12 @@ class CKoBuffer {
     count_ = 0;
   }
 
+  // Gives the elements up to the caller, who frees them with KoFree; the buffer is empty.
+  T* Release() {
+    count_ = 0;
+    return std::exchange(p_, nullptr);
+  }
+
   T* get() const { return p_; }
   size_t size() const { return count_; }
   explicit operator bool() const { return p_ != nullptr; }

@@ -14,7 +14,8 @@ TEST(ImageReadReasonTest, NamesWhatWentWrong) {
   EXPECT_EQ(ImageReadReason(E_KO_NOTFOUND, "x.png"), "no such file");
   EXPECT_EQ(ImageReadReason(E_FAIL, "x.png"), "the file is truncated or corrupt");
   EXPECT_EQ(ImageReadReason(E_NOTIMPL, "x.wdp"), "a variant of the format the reader does not support");
-  EXPECT_EQ(ImageReadReason(S_OK, "x.abc"), "not a format Brevant reads");
+  EXPECT_EQ(ImageReadReason(S_OK, BREVANT_SOURCE_DIR "/README.md"), "not a format Brevant reads");
+  EXPECT_EQ(ImageReadReason(S_OK, "missing.abc"), "no such file");
   char folder[] = "/tmp/brevant-reason-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   EXPECT_EQ(ImageReadReason(E_KO_READ, folder), "it is a folder, not a file");

@@ -28,13 +28,23 @@ TEST(CommandLine, WrongArgumentCountPrintsTheUsageAndExitsTwo) {
   }
 }
 
-TEST(CommandLine, AFileThatCannotBeOpenedPrintsTwoLinesAndExitsOne) {
+TEST(CommandLine, AFileThatCannotBeOpenedSaysWhyAndExitsOne) {
   ScratchFolder folder;
-  const auto r = RunBrevantProcess({"missing.png", "1", "0", "2"}, folder.path());
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "Opening missing.png\nSorry, couldn't open file missing.png\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(FileExists(folder / "missing.edg"));
+  brevant::test::WriteFileBytes(folder / "text.png", {'h', 'e', 'l', 'l', 'o'});
+  brevant::test::WriteFileBytes(folder / "notes.xyz", {'h', 'i'});
+  const struct {
+    std::string name, reason;
+  } cases[] = {{"missing.png", "no such file"},
+               {"text.png", "not a format Brevant reads, or its header is damaged"},
+               {"photo.xyz", "no such file"},
+               {"notes.xyz", "not a format Brevant reads"}};
+  for (const auto& c : cases) {
+    const auto r = RunBrevantProcess({c.name, "1", "0", "2"}, folder.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "Opening " + c.name + "\nSorry, couldn't open file " + c.name + "\nThe reason: " + c.reason + ".\n");
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"notes.xyz", "text.png"}));
 }
 
 TEST(CommandLine, SigmaIsCheckedBeforeAnyWork) {
@@ -54,10 +64,11 @@ TEST(CommandLine, LongAndNonUtf8PathsAreKeptWhole) {
   const std::string longName = std::string(300, 'n') + ".png";
   auto r = RunBrevantProcess({dir + "/" + longName, "1", "0", "2"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "Opening " + dir + "/" + longName + "\nSorry, couldn't open file " + dir + "/" + longName + "\n");
+  EXPECT_EQ(r.out, "Opening " + dir + "/" + longName + "\nSorry, couldn't open file " + dir + "/" + longName +
+                       "\nThe reason: no such file.\n");
   const std::string odd = dir + "/caf\xE9\xFF.png";
   r = RunBrevantProcess({odd, "1", "0", "2"});
-  EXPECT_EQ(r.out, "Opening " + odd + "\nSorry, couldn't open file " + odd + "\n");
+  EXPECT_EQ(r.out, "Opening " + odd + "\nSorry, couldn't open file " + odd + "\nThe reason: no such file.\n");
 }
 
 }  // namespace

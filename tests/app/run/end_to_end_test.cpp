@@ -117,7 +117,9 @@ TEST(EndToEnd, BadRawFilesEndInTheFailureMessage) {
     WriteFileBytes(folder / name, Bytes(body));
     const auto r = RunBrevantProcess({name, "1", "0", "2"}, folder.path());
     EXPECT_EQ(r.exitCode, 1) << name;
-    EXPECT_EQ(r.out, "Opening " + name + "\nSorry, couldn't open file " + name + "\n") << name;
+    EXPECT_EQ(r.out, "Opening " + name + "\nSorry, couldn't open file " + name +
+                         "\nThe reason: the file is truncated or corrupt.\n")
+        << name;
   }
   EXPECT_EQ(folder.Entries().size(), cases.size());  // no result file, no temporary
 }

@@ -6,12 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target Brevant brevant-view brevant_python
-# The package goes where Debian's python3 looks for the machine's own packages
-# (/usr/local/lib/python3.X/dist-packages), so that `python3 -c "import brevant"` works in any folder.
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-"${as_root[@]}" cmake --install build --component python >/dev/null
-echo "Installed the brevant package for /usr/bin/python3."
+scripts/install-python.sh
 sample=data/sample.jpg
 [ -f "$sample" ] || sample=data/sample.dat
 ./build/app/Brevant "$sample" 10 1 2.0

@@ -1,14 +1,11 @@
 #include "app/schedule.h"
 
-#include <thread>
 
 namespace brevant {
 
 int32_t CSchedule::ResolveThreads(int32_t threads) {
-  if (threads <= 0) {
-    const unsigned cores = std::thread::hardware_concurrency();
-    threads = cores == 0 ? 1 : static_cast<int32_t>(cores > kMaxThreads ? kMaxThreads : cores);
-  }
+  // The processors this process may use: under taskset -c 0 one thread, not two on one core.
+  if (threads <= 0) threads = ko::UsableProcessorCount();
   return threads > kMaxThreads ? kMaxThreads : threads;
 }
 

@@ -24,7 +24,7 @@ class CSchedule {
   // The most threads a schedule runs.
   static constexpr int32_t kMaxThreads = 64;
 
-  // `threads` <= 0: one per processor core. The reference form always runs on one thread.
+  // `threads` <= 0: one per processor core this process may run on. The reference form always runs on one thread.
   // `features` may only be a subset of the processor's own (tests force narrower forms so).
   explicit CSchedule(EForm form = EForm::kFast, int32_t threads = 0,
                      const ko::CpuFeatures& features = ko::GetCpuFeatures());
@@ -43,8 +43,8 @@ class CSchedule {
 
   CThreadPool& Pool() const { return pool_; }
 
-  // The thread count `threads` asks for: itself, or one per core for 0 or less, at most
-  // kMaxThreads.
+  // The thread count `threads` asks for: itself, or one per usable core for 0 or less, at
+  // most kMaxThreads.
   static int32_t ResolveThreads(int32_t threads);
 
  private:

@@ -135,14 +135,14 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
 
 ko::HRESULT CWavefront::Allocate(int32_t slots) {
   if (folded_.Create(w_, h_, 1, 4, folded_.type, 0) < 0) return ko::E_OUTOFMEMORY;
-  if (!stencils_.Allocate(static_cast<size_t>(stencilRows_) * StencilRowBytes(w_, bins_), true)) return ko::E_OUTOFMEMORY;
+  if (!stencils_.AllocateLarge(static_cast<size_t>(stencilRows_) * StencilRowBytes(w_, bins_))) return ko::E_OUTOFMEMORY;
   const size_t rings = static_cast<size_t>(sweepPasses_) * ringRows_;
-  if (!energyRingMemory_.Allocate(rings * EnergyRowFloats(), true)) return ko::E_OUTOFMEMORY;
-  if (bins_ && !binRingMemory_.Allocate(rings * BinRowFloats(), true)) return ko::E_OUTOFMEMORY;
+  if (!energyRingMemory_.AllocateLarge(rings * EnergyRowFloats())) return ko::E_OUTOFMEMORY;
+  if (bins_ && !binRingMemory_.AllocateLarge(rings * BinRowFloats())) return ko::E_OUTOFMEMORY;
   if (Sweeps()) {
     for (int i = 0; i < 2; ++i) {
-      if (!energyWhole_[i].Allocate(static_cast<size_t>(h_) * EnergyRowFloats(), true)) return ko::E_OUTOFMEMORY;
-      if (bins_ && !binWhole_[i].Allocate(static_cast<size_t>(h_) * BinRowFloats(), true)) return ko::E_OUTOFMEMORY;
+      if (!energyWhole_[i].AllocateLarge(static_cast<size_t>(h_) * EnergyRowFloats())) return ko::E_OUTOFMEMORY;
+      if (bins_ && !binWhole_[i].AllocateLarge(static_cast<size_t>(h_) * BinRowFloats())) return ko::E_OUTOFMEMORY;
     }
   }
   if (!rawMemory_.Allocate(RawFloats() * static_cast<size_t>(slots), true)) return ko::E_OUTOFMEMORY;

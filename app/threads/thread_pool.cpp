@@ -3,6 +3,8 @@
 #include <chrono>
 #include <exception>
 
+#include "ko/platform/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -39,8 +41,7 @@ bool WatchFor(bool watch, Ready ready) {
 
 CThreadPool::CThreadPool(int32_t threads) {
   // More threads than cores: a watching thread would hold a core another one needs.
-  const unsigned cores = std::thread::hardware_concurrency();
-  watch_ = cores == 0 || threads <= static_cast<int32_t>(cores);
+  watch_ = threads <= ko::UsableProcessorCount();
   // Starting a thread can fail (resource limits, memory); the pool then makes do with fewer.
   try {
     const size_t slots = threads > 1 ? static_cast<size_t>(threads) : 1;

@@ -1,6 +1,9 @@
 #include "ko/platform/cpu_features.h"
 
+#include <sched.h>
+
 #include <atomic>
+#include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -62,6 +65,17 @@ void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2, bool all
 
 void RestrictCpuFeatures(bool allowSse, bool allowSse2, bool allowAvx2) {
   RestrictCpuFeatures(allowSse, allowSse2, allowAvx2, allowAvx2);
+}
+
+int UsableProcessorCount() {
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
+    const int count = CPU_COUNT(&mask);
+    if (count > 0) return count;
+  }
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
 }  // namespace ko

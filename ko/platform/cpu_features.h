@@ -15,6 +15,10 @@ struct CpuFeatures {
 // The features in effect: the processor's, unless a test has restricted them.
 CpuFeatures GetCpuFeatures();
 
+// The processors this process may run on (its affinity mask, as taskset sets it), at least
+// 1: what a pool of worker threads should be sized for.
+int UsableProcessorCount();
+
 // What the processor reports, ignoring any restriction.
 const CpuFeatures& GetHardwareCpuFeatures();
 

@@ -15,15 +15,18 @@ class CKoBuffer {
   CKoBuffer() = default;
   // `count` elements, uninitialised; zero-filled with `zero`.
   explicit CKoBuffer(size_t count, bool zero = false) { Allocate(count, zero); }
-  ~CKoBuffer() { KoFree(p_); }
+  ~CKoBuffer() { Reset(); }
   CKoBuffer(const CKoBuffer&) = delete;
   CKoBuffer& operator=(const CKoBuffer&) = delete;
-  CKoBuffer(CKoBuffer&& other) noexcept : p_(std::exchange(other.p_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+  CKoBuffer(CKoBuffer&& other) noexcept
+      : p_(std::exchange(other.p_, nullptr)), count_(std::exchange(other.count_, 0)),
+        mapped_(std::exchange(other.mapped_, 0)) {}
   CKoBuffer& operator=(CKoBuffer&& other) noexcept {
     if (this != &other) {
-      KoFree(p_);
+      Reset();
       p_ = std::exchange(other.p_, nullptr);
       count_ = std::exchange(other.count_, 0);
+      mapped_ = std::exchange(other.mapped_, 0);
     }
     return *this;
   }
@@ -39,13 +42,29 @@ class CKoBuffer {
     if (p_) count_ = count;
     return p_ != nullptr;
   }
+  // A large working buffer, zero-filled, on huge pages where the system has them
+  // (KoMapLarge); the same as Allocate(count, true) otherwise.
+  bool AllocateLarge(size_t count) {
+    Reset();
+    if (count > SIZE_MAX / sizeof(T)) return false;
+    const size_t bytes = (count == 0 ? 1 : count) * sizeof(T);
+    if (bytes < kLargeBytes) return Allocate(count, true);
+    p_ = static_cast<T*>(KoMapLarge(bytes));
+    if (!p_) return false;
+    count_ = count;
+    mapped_ = bytes;
+    return true;
+  }
   void Reset() {
-    KoFree(p_);
+    if (mapped_) KoUnmapLarge(p_, mapped_);
+    else KoFree(p_);
     p_ = nullptr;
     count_ = 0;
+    mapped_ = 0;
   }
 
   // Gives the elements up to the caller, who frees them with KoFree; the buffer is empty.
+  // Not for a buffer of AllocateLarge.
   T* Release() {
     count_ = 0;
     return std::exchange(p_, nullptr);
@@ -57,8 +76,11 @@ class CKoBuffer {
   T& operator[](size_t i) const { return p_[i]; }
 
  private:
+  static constexpr size_t kLargeBytes = size_t{4} << 20;  // below this, huge pages gain nothing
+
   T* p_ = nullptr;
   size_t count_ = 0;
+  size_t mapped_ = 0;  // bytes of a KoMapLarge block, else 0
 };
 
 }  // namespace ko

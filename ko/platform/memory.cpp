@@ -1,6 +1,9 @@
 #include "ko/platform/memory.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 namespace ko {
@@ -41,5 +44,34 @@ void* KoCalloc(size_t size) {
 }
 
 void KoFree(void* p) { std::free(p); }
+
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+size_t MappedSize(size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+
+}  // namespace
+
+void* KoMapLarge(size_t size) {
+  NoteRequest(size);
+  if (size == 0 || size > SIZE_MAX - 2 * kHugePage || KoAllocShouldFail()) return nullptr;
+  const size_t mapped = MappedSize(size);
+  // One huge page more than needed, so that an aligned start can be cut out of it.
+  void* raw = mmap(nullptr, mapped + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t end = aligned + mapped;
+  if (start + mapped + kHugePage > end) munmap(reinterpret_cast<void*>(end), start + mapped + kHugePage - end);
+  void* p = reinterpret_cast<void*>(aligned);
+  madvise(p, mapped, MADV_HUGEPAGE);  // only advice: without huge pages the memory still works
+  return p;
+}
+
+void KoUnmapLarge(void* p, size_t size) {
+  if (p) munmap(p, MappedSize(size));
+}
 
 }  // namespace ko

@@ -41,7 +41,8 @@ class CResultSink {
   // Rows [y0, y1) of the refined energy and, when the run has them, of the histograms are
   // final; every row comes once, in order. Histogram row y lies in row y % histogramRows of
   // its plane. With a band (histogramRows < H), when this returns the sink is done with every
-  // row but those of its latest kBandRowsPerWrite rows, so the band's rows can be used again.
+  // row but those of its latest write: the rows of this call and fewer than
+  // kBandRowsPerWrite it kept back before them; the other rows of the band can be used again.
   // A failure is reported by Commit.
   virtual void TakeRows(const ko::CTypedImg<float>& refined, const CBinPlanes* histograms, int32_t histogramRows,
                         int32_t y0, int32_t y1) = 0;

@@ -1,5 +1,5 @@
 // The row body of the fast refinement with histograms, over the lane type L: both records of
-// every sample of a row from its 48-byte SBinSample. Included, with the rule it uses
+// every sample of a row from its 32-byte SBinSample. Included, with the rule it uses
 // (support_rule.h), inside the namespace of one lane width; no include guard.
 
 // The 36 bins of one sample from its four neighbours' records (36 floats each) in registers
@@ -49,9 +49,9 @@ inline void SamplesRow(const SStencilRow& st, const float* const* energyRows, co
     if (ahead < x1) {
       for (int s = 0; s < 2; ++s) {
         const SBinSample& b = st.binSample[s][ahead];
-        const char* right[2] = {
-            reinterpret_cast<const char*>(binRows[b.dy + 2] + static_cast<size_t>(b.half[1]) * kBins),
-            reinterpret_cast<const char*>(binRows[b.dy + 3] + static_cast<size_t>(b.half[3]) * kBins)};
+        const intptr_t own = 2 * static_cast<intptr_t>(ahead);
+        const char* right[2] = {reinterpret_cast<const char*>(binRows[b.dy + 2] + (own + b.half[1]) * kBinHalf),
+                                reinterpret_cast<const char*>(binRows[b.dy + 3] + (own + b.half[3]) * kBinHalf)};
         for (const char* n : right) {
           _mm_prefetch(n, _MM_HINT_T0);
           _mm_prefetch(n + 64, _MM_HINT_T0);
@@ -62,7 +62,7 @@ inline void SamplesRow(const SStencilRow& st, const float* const* energyRows, co
 #endif
     for (int s = 0; s < 2; ++s) {
       const SBinSample& b = st.binSample[s][x];
-      float* o = binOut + static_cast<intptr_t>(x) * 2 * kBins + s * kBins;
+      float* o = binOut + static_cast<intptr_t>(x) * kBinRecord + s * kBinHalf;
       if (!b.flags) {
         // A point outside the image (a non-finite orientation).
         energyOut[2 * x + s] = std::numeric_limits<float>::quiet_NaN();
@@ -71,16 +71,16 @@ inline void SamplesRow(const SStencilRow& st, const float* const* energyRows, co
       }
       double c[4];
       BilinearWeights(b.fx, b.fy, c);
-      const float* top = energyRows[b.dy + 2];
-      const float* bottom = energyRows[b.dy + 3];
+      // The rows shifted to the pixel's own record, so that a half counts from there.
+      const intptr_t own = 2 * static_cast<intptr_t>(x);
+      const float* top = energyRows[b.dy + 2] + own;
+      const float* bottom = energyRows[b.dy + 3] + own;
       const float energy[4] = {top[b.half[0]], top[b.half[1]], bottom[b.half[2]], bottom[b.half[3]]};
       energyOut[2 * x + s] = Support<lanes::Scalar>(b.weight, energy, c);
-      const float* binTop = binRows[b.dy + 2];
-      const float* binBottom = binRows[b.dy + 3];
-      const float* const records[4] = {binTop + static_cast<size_t>(b.half[0]) * kBins,
-                                       binTop + static_cast<size_t>(b.half[1]) * kBins,
-                                       binBottom + static_cast<size_t>(b.half[2]) * kBins,
-                                       binBottom + static_cast<size_t>(b.half[3]) * kBins};
+      const float* binTop = binRows[b.dy + 2] + own * kBinHalf;
+      const float* binBottom = binRows[b.dy + 3] + own * kBinHalf;
+      const float* const records[4] = {binTop + b.half[0] * kBinHalf, binTop + b.half[1] * kBinHalf,
+                                       binBottom + b.half[2] * kBinHalf, binBottom + b.half[3] * kBinHalf};
       BinsSample<L, T>(b.weight, c, records, o);
     }
   }

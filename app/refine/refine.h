@@ -52,15 +52,18 @@ ko::HRESULT RefineEdgeEnergyStreamed(const CSchedule& schedule, const CRunContro
                                      bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows = 0);
 
 // Whether the fast passes run as a wavefront (and tell their rows in steps of at most
-// kRefineStepRows rows), rather than finishing the image at once.
+// kRefineRowsAtOnce rows), rather than finishing the image at once.
 bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes);
-constexpr int32_t kRefineStepRows = 8;
-// Rows of a histogram band that a writer taking kBandRowsPerWrite rows at a time and
-// waiting for all but its latest write can use: 2 writes plus two steps in flight, small
-// enough to stay in the cache between the passes and the writes.
+constexpr int32_t kRefineStepRows = 8;     // the wavefront's step
+constexpr int32_t kRefineRowsAtOnce = 32;  // the most rows told at once (a strip's few steps)
+// Rows of a histogram band that a writer taking at least kBandRowsPerWrite rows at a time
+// and waiting for all but its latest write can use: its latest write (the rows it had kept
+// back, fewer than kBandRowsPerWrite, and the rows told last) is in flight while the passes
+// make the next rows.
 constexpr int32_t kBandRowsPerWrite = 16;
-constexpr int32_t kHistogramBandRows = 48;
-static_assert(kHistogramBandRows >= 2 * kBandRowsPerWrite + 2 * kRefineStepRows, "the band outlasts the writes in flight");
+constexpr int32_t kHistogramBandRows = 96;
+static_assert(kHistogramBandRows >= (kBandRowsPerWrite - 1) + 2 * kRefineRowsAtOnce,
+              "the band outlasts the writes in flight");
 
 // Working memory the schedule's form allocates for a w x h image (the state's planes not
 // counted), and that of each form.

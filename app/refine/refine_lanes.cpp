@@ -152,8 +152,8 @@ void AccumulateBinsScalar(const float* records, int32_t x0, int32_t x1, float* c
     for (int k = 0; k < kBins; ++k) {
       float* o = out[k];
       for (int32_t x = xb; x < xe; ++x) {
-        const float* p = records + static_cast<intptr_t>(x) * 2 * kBins;
-        o[x] = RefinedValue(p[k], p[kBins + k], outIsZero ? 0.0f : o[x]);
+        const float* p = records + static_cast<intptr_t>(x) * kBinRecord;
+        o[x] = RefinedValue(p[k], p[kBinHalf + k], outIsZero ? 0.0f : o[x]);
       }
     }
   }
@@ -184,11 +184,11 @@ __attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, in
   using L = lanes::Avx2;
   int32_t x = x0;
   for (; x + 4 <= x1; x += 4) {
-    const float* p = records + static_cast<intptr_t>(x) * 2 * kBins;
+    const float* p = records + static_cast<intptr_t>(x) * kBinRecord;
     for (int k = 0; k < kBins; k += 4) {
       __m128 forward[4], backward[4];
-      avx2::Transpose4(p + k, 2 * kBins, forward);
-      avx2::Transpose4(p + kBins + k, 2 * kBins, backward);
+      avx2::Transpose4(p + k, kBinRecord, forward);
+      avx2::Transpose4(p + kBinHalf + k, kBinRecord, backward);
       for (int j = 0; j < 4; ++j) {
         float* o = out[k + j] + x;
         const L::F before = outIsZero ? _mm_setzero_ps() : L::LoadF(o);

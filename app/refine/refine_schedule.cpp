@@ -24,14 +24,15 @@ namespace brevant {
 namespace {
 
 constexpr int32_t kBins = kHistogramBins;
-constexpr int32_t kBinRecord = 2 * kBins;  // forward bins, then backward bins
 constexpr int32_t kEnergyRecord = 2;       // forward, backward
 // Rows of records of one pass: row y lives in slot y mod rows (rows = H: a whole buffer).
+// A strip's rows hold only its columns [col0, ...): Row(y) is indexed by the image's column.
 struct SRows {
   float* data = nullptr;
   int32_t rows = 1;
   size_t rowFloats = 0;
-  float* Row(int32_t y) const { return data + static_cast<size_t>(y % rows) * rowFloats; }
+  size_t shift = 0;  // col0 times the floats of a pixel's record
+  float* Row(int32_t y) const { return data + static_cast<size_t>(y % rows) * rowFloats - shift; }
 };
 
 // The passes of one run. Pass j of a sweep (its level j; level 0 is the sweep's source)
@@ -39,12 +40,19 @@ struct SRows {
 //
 // With the histograms, every level's step is done before the next level's (depth first):
 // level j then reads the rows level j - 1 has just written, while they are still in the
-// cache, and a level needs only step_ + 4 rows; each level's step is spread over the threads
-// in column chunks. Without histograms the records are small enough for the cache anyway,
-// and all levels of one step run together (breadth first), one parallel loop a step.
+// cache, and a level needs only step_ + 4 rows. A wide image is moreover cut into vertical
+// strips that run through all the passes on their own, a few steps at a time, with rings
+// of their own columns only: a strip's records stay in the cache from pass to pass, where
+// the rows of the whole width would not (a pass over 2048 columns takes twice the time a
+// pixel of one over 256 does). Level j of a strip covers its columns widened by 2 (L - j)
+// on each side, since a sample reads at most 2 columns away: the columns next to a strip
+// are worked out again by it, with the same bits. Narrow images spread each level's step
+// over the threads in column chunks instead. Without histograms the records are small
+// enough for the cache anyway, and all levels of one step run together (breadth first),
+// one parallel loop a step.
 class CWavefront {
  public:
-  CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms, const SRefineLanes& lanes)
+  CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms, const SRefineLanes& lanes, int32_t threads)
       : w_(w), h_(h), passes_(passes), bins_(histograms), lanes_(lanes) {
     step_ = kRefineStepRows;
     depthFirst_ = bins_;
@@ -55,6 +63,7 @@ class CWavefront {
     sweepPasses_ = std::min(sweepPasses_, std::max<int32_t>(passes_, 1));
     // Stencil rows from the newest (level 0) back to the oldest (the sweep's last level).
     stencilRows_ = static_cast<int32_t>(std::min<int64_t>(h_, static_cast<int64_t>(lag_) * sweepPasses_ + step_));
+    PlanStrips(std::max(threads, 1));
   }
 
   uint64_t Bytes(int32_t slots) const;
@@ -66,34 +75,59 @@ class CWavefront {
            bool histogramsZero, const RowsDoneFn& rowsDone);
 
  private:
-  // Rows [y0, y1) of one level, columns [x0, x1).
+  // A vertical strip of the image: the columns [x0, x1) it gives the final values of, and
+  // the columns [col0, col0 + cols) its rings and stencils hold.
+  struct SStrip {
+    int32_t x0 = 0, x1 = 0, col0 = 0, cols = 0;
+    std::vector<SRows> energy, bins;  // per level of the sweep being run
+    ko::CKoBuffer<uint8_t> stencils;
+    ko::CKoBuffer<float> energyRing, binRing;
+  };
+  // Rows [y0, y1) of one level of a strip, columns [x0, x1).
   struct SBlock {
     int32_t level, y0, y1, x0, x1;
+    int32_t strip;
   };
 
   static constexpr int32_t kChunk = 64;  // columns of a block: its rows' records stay in the cache
   // Rows a little longer than their pixels, so that the rows a pass reads and the row it
   // writes do not all fall on the same cache sets at the same column.
   static constexpr size_t kRowPad = 16;
+  static constexpr int32_t kStripColumns = 256;   // a strip's records stay in the cache
+  static constexpr int32_t kStripMaxPasses = 16;  // beyond this the widening costs too much
+  static constexpr int32_t kStripSteps = kRefineRowsAtOnce / kRefineStepRows;  // before the next strip
 
   bool Sweeps() const { return passes_ > sweepPasses_; }
-  size_t EnergyRowFloats() const { return static_cast<size_t>(w_) * kEnergyRecord + kRowPad; }
-  size_t BinRowFloats() const { return static_cast<size_t>(w_) * kBinRecord + kRowPad; }
+  bool InStrips() const { return strips_.size() > 1; }
+  size_t EnergyRowFloats(int32_t cols) const { return static_cast<size_t>(cols) * kEnergyRecord + kRowPad; }
+  size_t BinRowFloats(int32_t cols) const { return static_cast<size_t>(cols) * kBinRecord + kRowPad; }
   size_t RawFloats() const { return static_cast<size_t>(kChunk) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
-  SStencilRow Stencils(int32_t y) const {
-    return StencilRowAt(stencils_.get() + static_cast<size_t>(y % stencilRows_) * StencilRowBytes(w_, bins_), w_, bins_);
+  SStencilRow Stencils(const SStrip& s, int32_t y) const {
+    const size_t rowBytes = StencilRowBytes(s.cols, bins_);
+    return ShiftStencilRow(StencilRowAt(s.stencils.get() + static_cast<size_t>(y % stencilRows_) * rowBytes, s.cols, bins_),
+                           s.col0);
   }
   // The first row of `level` in step t (it may lie outside the image).
   int64_t FirstRow(int64_t t, int32_t level) const { return t * step_ - static_cast<int64_t>(lag_) * level; }
+  // The columns `level` of strip s covers in a sweep of `levels` passes.
+  int32_t LevelLo(const SStrip& s, int32_t level, int32_t levels) const {
+    return std::max(0, s.x0 - 2 * (levels - level));
+  }
+  int32_t LevelHi(const SStrip& s, int32_t level, int32_t levels) const {
+    return std::min(w_, s.x1 + 2 * (levels - level));
+  }
 
+  void PlanStrips(int32_t threads);
   void DoBlock(const SBlock& block, int32_t slot);
-  void ComputeVotes(int32_t y, int32_t x0, int32_t x1);
-  void InitialRow(int32_t y, int32_t x0, int32_t x1);
-  void PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1);
-  void FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot);
-  void FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void ComputeVotes(const SStrip& s, int32_t y, int32_t x0, int32_t x1);
+  void InitialRow(const SStrip& s, int32_t y, int32_t x0, int32_t x1);
+  void PassRow(const SStrip& s, int32_t level, int32_t y, int32_t x0, int32_t x1);
+  void FinalRow(const SStrip& s, int32_t y, int32_t x0, int32_t x1, int32_t slot);
+  void FinalChunk(const SStrip& s, int32_t y, int32_t x0, int32_t x1, int32_t slot);
   void AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const;
+  void StripSteps(int32_t strip, int64_t t0, int64_t t1, int32_t slot);
   bool RunSweep(CThreadPool& pool, const CRunControl& control);
+  void FinishSteps(const CRunControl& control, int64_t t0, int64_t t1) const;
 
   const int32_t w_, h_, passes_;
   const bool bins_;  // with the histograms: the stencils hold SBinSample for lanes_.samplesRow
@@ -101,8 +135,10 @@ class CWavefront {
   bool depthFirst_ = false;
   int32_t step_ = 8, lag_ = 2, ringRows_ = 12, sweepPasses_ = 1, stencilRows_ = 1;
 
-  // The planes of the run.
+  // The planes of the run: b_ receives the refined energy, source_ keeps the normalised
+  // energy every pass adds (b_'s own rows are refined while strips still read beside them).
   ko::CTypedImg<float>* b_ = nullptr;
+  ko::CTypedImg<float> source_;
   const ko::CTypedImg<float>* c_ = nullptr;
   CBinPlanes* histograms_ = nullptr;
   int32_t histogramRows_ = 1;
@@ -110,10 +146,8 @@ class CWavefront {
   bool histogramsZero_ = false;
 
   ko::CTypedImg<float> folded_;
-  ko::CKoBuffer<uint8_t> stencils_;
-  // Per level of the sweep being run: its energy and bin records.
-  std::vector<SRows> energyLevels_, binLevels_;
-  ko::CKoBuffer<float> energyRingMemory_, binRingMemory_, energyWhole_[2], binWhole_[2];
+  std::vector<SStrip> strips_;
+  ko::CKoBuffer<float> energyWhole_[2], binWhole_[2];
   // Per thread slot: the raw support of one chunk of the final pass.
   ko::CKoBuffer<float> rawMemory_;
 
@@ -123,41 +157,69 @@ class CWavefront {
   SupportRowFn energyKernel_ = nullptr;
 };
 
+void CWavefront::PlanStrips(int32_t threads) {
+  // Only where strips pay: with the histograms, wide enough for two of them, and few passes.
+  int32_t count = 1;
+  if (depthFirst_ && w_ >= 2 * kStripColumns && sweepPasses_ <= kStripMaxPasses) {
+    count = (w_ + kStripColumns - 1) / kStripColumns;
+    count = (count + threads - 1) / threads * threads;  // the threads share them evenly
+  }
+  strips_.clear();
+  strips_.reserve(static_cast<size_t>(count));
+  const int32_t widen = count > 1 ? 2 * sweepPasses_ : 0;
+  for (int32_t i = 0; i < count; ++i) {
+    SStrip s;
+    s.x0 = static_cast<int32_t>(static_cast<int64_t>(w_) * i / count);
+    s.x1 = static_cast<int32_t>(static_cast<int64_t>(w_) * (i + 1) / count);
+    s.col0 = std::max(0, s.x0 - widen);
+    s.cols = std::min(w_, s.x1 + widen) - s.col0;
+    strips_.push_back(std::move(s));
+  }
+}
+
 uint64_t CWavefront::Bytes(int32_t slots) const {
   const uint64_t rings = static_cast<uint64_t>(sweepPasses_) * ringRows_;
-  const uint64_t records = EnergyRowFloats() + (bins_ ? BinRowFloats() : 0);
-  uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float);  // folded orientation
-  bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(w_, bins_);
-  bytes += (rings + (Sweeps() ? 2 * static_cast<uint64_t>(h_) : 0)) * records * sizeof(float);
+  uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float) * (InStrips() ? 2 : 1);  // folded, source
+  for (const SStrip& s : strips_) {
+    const uint64_t records = EnergyRowFloats(s.cols) + (bins_ ? BinRowFloats(s.cols) : 0);
+    bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(s.cols, bins_) + rings * records * sizeof(float);
+  }
+  if (Sweeps()) bytes += 2 * static_cast<uint64_t>(h_) * (EnergyRowFloats(w_) + (bins_ ? BinRowFloats(w_) : 0)) * sizeof(float);
   bytes += static_cast<uint64_t>(slots) * RawFloats() * sizeof(float);
   return bytes;
 }
 
 ko::HRESULT CWavefront::Allocate(int32_t slots) {
   if (folded_.Create(w_, h_, 1, 4, folded_.type, 0) < 0) return ko::E_OUTOFMEMORY;
-  if (!stencils_.AllocateLarge(static_cast<size_t>(stencilRows_) * StencilRowBytes(w_, bins_))) return ko::E_OUTOFMEMORY;
+  if (InStrips() && source_.Create(w_, h_, 1, 4, source_.type, 0) < 0) return ko::E_OUTOFMEMORY;
   const size_t rings = static_cast<size_t>(sweepPasses_) * ringRows_;
-  if (!energyRingMemory_.AllocateLarge(rings * EnergyRowFloats())) return ko::E_OUTOFMEMORY;
-  if (bins_ && !binRingMemory_.AllocateLarge(rings * BinRowFloats())) return ko::E_OUTOFMEMORY;
+  for (SStrip& s : strips_) {
+    if (!s.stencils.AllocateLarge(static_cast<size_t>(stencilRows_) * StencilRowBytes(s.cols, bins_)))
+      return ko::E_OUTOFMEMORY;
+    if (!s.energyRing.AllocateLarge(rings * EnergyRowFloats(s.cols))) return ko::E_OUTOFMEMORY;
+    if (bins_ && !s.binRing.AllocateLarge(rings * BinRowFloats(s.cols))) return ko::E_OUTOFMEMORY;
+  }
   if (Sweeps()) {
     for (int i = 0; i < 2; ++i) {
-      if (!energyWhole_[i].AllocateLarge(static_cast<size_t>(h_) * EnergyRowFloats())) return ko::E_OUTOFMEMORY;
-      if (bins_ && !binWhole_[i].AllocateLarge(static_cast<size_t>(h_) * BinRowFloats())) return ko::E_OUTOFMEMORY;
+      if (!energyWhole_[i].AllocateLarge(static_cast<size_t>(h_) * EnergyRowFloats(w_))) return ko::E_OUTOFMEMORY;
+      if (bins_ && !binWhole_[i].AllocateLarge(static_cast<size_t>(h_) * BinRowFloats(w_))) return ko::E_OUTOFMEMORY;
     }
   }
   if (!rawMemory_.Allocate(RawFloats() * static_cast<size_t>(slots), true)) return ko::E_OUTOFMEMORY;
   // Small next to the buffers above: a failure here is not expected, but std::vector
   // reports it by throwing, which must not leave the library.
   try {
-    energyLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
-    binLevels_.resize(static_cast<size_t>(sweepPasses_) + 1);
+    for (SStrip& s : strips_) {
+      s.energy.resize(static_cast<size_t>(sweepPasses_) + 1);
+      s.bins.resize(static_cast<size_t>(sweepPasses_) + 1);
+    }
     blocks_.reserve(static_cast<size_t>(sweepPasses_ + 1) * (step_ + w_ / kChunk + 1));
   } catch (const std::bad_alloc&) {
     return ko::E_OUTOFMEMORY;
   }
   // The farthest apart two record rows of a pass can be: within a ring, or four rows of a
   // whole buffer; plus a row's own extent.
-  const int64_t rowSpan = static_cast<int64_t>(std::max(ringRows_, 4) + 1) * static_cast<int64_t>(EnergyRowFloats());
+  const int64_t rowSpan = static_cast<int64_t>(std::max(ringRows_, 4) + 1) * static_cast<int64_t>(EnergyRowFloats(w_));
   // The gathers of the wide energy kernels take 32-bit indices.
   energyKernel_ = rowSpan < (int64_t{1} << 30) ? lanes_.energyRow : SupportRowScalar;
   return ko::S_OK;
@@ -165,9 +227,9 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
 
 // The votes of row y, columns [x0, x1), as the reference refinement casts them, kept with
 // the row's stencils for every pass.
-void CWavefront::ComputeVotes(int32_t y, int32_t x0, int32_t x1) {
-  const SStencilRow st = Stencils(y);
-  const float* energy = b_->Row(y);
+void CWavefront::ComputeVotes(const SStrip& s, int32_t y, int32_t x0, int32_t x1) {
+  const SStencilRow st = Stencils(s, y);
+  const float* energy = source_.Row(y);
   const float* orientation = c_->Row(y);
   for (int32_t x = x0; x < x1; ++x) {
     st.voteBin[x] = -1;
@@ -180,45 +242,45 @@ void CWavefront::ComputeVotes(int32_t y, int32_t x0, int32_t x1) {
 }
 
 // Records before the first pass: F = K = B and FB = KB = V, each added to its source.
-void CWavefront::InitialRow(int32_t y, int32_t x0, int32_t x1) {
-  const float* energy = b_->Row(y);
-  float* e = energyLevels_[0].Row(y);
+void CWavefront::InitialRow(const SStrip& s, int32_t y, int32_t x0, int32_t x1) {
+  const float* energy = source_.Row(y);
+  float* e = s.energy[0].Row(y);
   for (int32_t x = x0; x < x1; ++x) e[2 * x] = e[2 * x + 1] = RecordValue(energy[x], energy[x]);
   if (!bins_) return;
-  float* r = binLevels_[0].Row(y);
+  float* r = s.bins[0].Row(y);
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
   if (y < kPassMargin || y >= h_ - kPassMargin) return;
   const int32_t v0 = std::max(x0, kPassMargin), v1 = std::min(x1, w_ - kPassMargin);
-  const SStencilRow v = Stencils(y);  // level 0 has just cast them
+  const SStencilRow v = Stencils(s, y);  // level 0 has just cast them
   for (int32_t x = v0; x < v1; ++x) {
     const int32_t bin = v.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
     const float a = v.voteFirst[x], b = v.voteSecond[x];
-    p[bin] = p[kBins + bin] = RecordValue(a, a);
-    p[next] = p[kBins + next] = RecordValue(b, b);
+    p[bin] = p[kBinHalf + bin] = RecordValue(a, a);
+    p[next] = p[kBinHalf + next] = RecordValue(b, b);
   }
 }
 
 // Pass `level` of the sweep at row y, columns [x0, x1): sampled from the level before it,
 // then each channel's source added, ready for the next pass. Outside the pass margin the
 // support is 0.
-void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
-  const float* energy = b_->Row(y);
-  float* e = energyLevels_[static_cast<size_t>(level)].Row(y);
-  float* r = bins_ ? binLevels_[static_cast<size_t>(level)].Row(y) : nullptr;
+void CWavefront::PassRow(const SStrip& s, int32_t level, int32_t y, int32_t x0, int32_t x1) {
+  const float* energy = source_.Row(y);
+  float* e = s.energy[static_cast<size_t>(level)].Row(y);
+  float* r = bins_ ? s.bins[static_cast<size_t>(level)].Row(y) : nullptr;
   const bool insideRow = y >= kPassMargin && y < h_ - kPassMargin;
   const int32_t k0 = insideRow ? std::max(x0, kPassMargin) : x0;
   const int32_t k1 = insideRow ? std::min(x1, w_ - kPassMargin) : x0;
-  const SStencilRow stencils = insideRow ? Stencils(y) : SStencilRow{};
+  const SStencilRow stencils = insideRow ? Stencils(s, y) : SStencilRow{};
   const float* rows[kRecordRows];
   const float* binRows[kRecordRows];
   if (k0 < k1) {
-    const SRows& energyIn = energyLevels_[static_cast<size_t>(level) - 1];
+    const SRows& energyIn = s.energy[static_cast<size_t>(level) - 1];
     for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
     if (bins_) {
-      const SRows& binsIn = binLevels_[static_cast<size_t>(level) - 1];
+      const SRows& binsIn = s.bins[static_cast<size_t>(level) - 1];
       for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
       lanes_.samplesRow(stencils, rows, binRows, k0, k1, e, r);
     } else {
@@ -247,16 +309,16 @@ void CWavefront::PassRow(int32_t level, int32_t y, int32_t x0, int32_t x1) {
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
     const float a = stencils.voteFirst[x], b = stencils.voteSecond[x];
-    p[bin] = a + p[bin];
-    p[kBins + bin] = a + p[kBins + bin];
-    p[next] = b + p[next];
-    p[kBins + next] = b + p[kBins + next];
+    p[bin] = RecordValue(a, p[bin]);
+    p[kBinHalf + bin] = RecordValue(a, p[kBinHalf + bin]);
+    p[next] = RecordValue(b, p[next]);
+    p[kBinHalf + next] = RecordValue(b, p[kBinHalf + next]);
   }
 }
 
 // The last pass at row y, columns [x0, x1), added to the energy and the histograms inside
 // the final margin.
-void CWavefront::FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+void CWavefront::FinalRow(const SStrip& s, int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   if (y < kFinalMargin || y >= h_ - kFinalMargin) {
     // A band's row may still hold a row from before.
     if (bins_ && histogramRows_ < h_) {
@@ -268,31 +330,31 @@ void CWavefront::FinalRow(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   x0 = std::max(x0, kFinalMargin);
   x1 = std::min(x1, w_ - kFinalMargin);
   // The scratch holds one chunk.
-  for (int32_t x = x0; x < x1; x += kChunk) FinalChunk(y, x, std::min(x1, x + kChunk), slot);
+  for (int32_t x = x0; x < x1; x += kChunk) FinalChunk(s, y, x, std::min(x1, x + kChunk), slot);
 }
 
-void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
+void CWavefront::FinalChunk(const SStrip& s, int32_t y, int32_t x0, int32_t x1, int32_t slot) {
   // The kernels write pixel x at 2 C x: shift the scratch so that x0 lands at its start.
   float* raw = rawMemory_.get() + RawFloats() * static_cast<size_t>(slot);
   float* energyRaw = raw - static_cast<intptr_t>(x0) * kEnergyRecord;
-  const SStencilRow stencils = Stencils(y);
+  const SStencilRow stencils = Stencils(s, y);
   const float* rows[kRecordRows];
   const float* binRows[kRecordRows];
-  const SRows& energyIn = energyLevels_[static_cast<size_t>(sweepLevels_) - 1];
+  const SRows& energyIn = s.energy[static_cast<size_t>(sweepLevels_) - 1];
   for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
   float* binStart = raw + static_cast<size_t>(kChunk) * kEnergyRecord;
   float* binRaw = binStart - static_cast<intptr_t>(x0) * kBinRecord;
   if (bins_) {
-    const SRows& binsIn = binLevels_[static_cast<size_t>(sweepLevels_) - 1];
+    const SRows& binsIn = s.bins[static_cast<size_t>(sweepLevels_) - 1];
     for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
   }
   if (bins_)
     lanes_.samplesRow(stencils, rows, binRows, x0, x1, energyRaw, binRaw);
   else
     energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
+  const float* before = source_.Row(y);
   float* energy = b_->Row(y);
-  for (int32_t x = x0; x < x1; ++x)
-    energy[x] = RefinedValue(energyRaw[2 * x], energyRaw[2 * x + 1], energy[x]);
+  for (int32_t x = x0; x < x1; ++x) energy[x] = RefinedValue(energyRaw[2 * x], energyRaw[2 * x + 1], before[x]);
   if (!bins_) return;
   float* out[kBins];
   for (int k = 0; k < kBins; ++k) out[k] = (*histograms_)[static_cast<size_t>(k)].Row(y % histogramRows_);
@@ -300,23 +362,24 @@ void CWavefront::FinalChunk(int32_t y, int32_t x0, int32_t x1, int32_t slot) {
 }
 
 void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
+  const SStrip& s = strips_[static_cast<size_t>(block.strip)];
   for (int32_t y = block.y0; y < block.y1; ++y) {
     if (block.level == 0) {
       if (y >= kPassMargin && y < h_ - kPassMargin) {
         const int32_t x0 = std::max(block.x0, kPassMargin), x1 = std::min(block.x1, w_ - kPassMargin);
-        ComputeStencilRow(folded_, y, Stencils(y), x0, x1, lanes_.weightExp);
-        if (bins_ && x0 < x1) ComputeVotes(y, x0, x1);
+        ComputeStencilRow(folded_, y, Stencils(s, y), x0, x1, lanes_.weightExp);
+        if (bins_ && x0 < x1) ComputeVotes(s, y, x0, x1);
       }
-      if (firstSweep_) InitialRow(y, block.x0, block.x1);
+      if (firstSweep_) InitialRow(s, y, block.x0, block.x1);
     } else if (block.level == sweepLevels_ && lastSweep_) {
-      FinalRow(y, block.x0, block.x1, slot);
+      FinalRow(s, y, block.x0, block.x1, slot);
     } else {
-      PassRow(block.level, y, block.x0, block.x1);
+      PassRow(s, block.level, y, block.x0, block.x1);
     }
   }
 }
 
-// The rows of `level` in step t, in chunks of columns or whole.
+// The rows of `level` in step t, in chunks of columns or whole (one strip: the image).
 void CWavefront::AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const {
   const int64_t first = FirstRow(t, level);
   const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(first, 0));
@@ -324,16 +387,56 @@ void CWavefront::AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level,
   if (y0 >= y1) return;
   if (!chunked) {
     // A row at a time, so that the threads share the step evenly.
-    for (int32_t y = y0; y < y1; ++y) blocks.push_back({level, y, y + 1, 0, w_});
+    for (int32_t y = y0; y < y1; ++y) blocks.push_back({level, y, y + 1, 0, w_, 0});
     return;
   }
-  for (int32_t x = 0; x < w_; x += kChunk) blocks.push_back({level, y0, y1, x, std::min(w_, x + kChunk)});
+  for (int32_t x = 0; x < w_; x += kChunk) blocks.push_back({level, y0, y1, x, std::min(w_, x + kChunk), 0});
+}
+
+// Steps [t0, t1) of one strip, every level of a step before the next step.
+void CWavefront::StripSteps(int32_t strip, int64_t t0, int64_t t1, int32_t slot) {
+  const SStrip& s = strips_[static_cast<size_t>(strip)];
+  for (int64_t t = t0; t < t1; ++t) {
+    for (int32_t level = 0; level <= sweepLevels_; ++level) {
+      const int64_t first = FirstRow(t, level);
+      const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(first, 0));
+      const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(first + step_, h_));
+      if (y0 < y1)
+        DoBlock({level, y0, y1, LevelLo(s, level, sweepLevels_), LevelHi(s, level, sweepLevels_), strip}, slot);
+    }
+  }
+}
+
+// Steps [t0, t1) are done: their final rows, and a dot for each pass that has finished.
+void CWavefront::FinishSteps(const CRunControl& control, int64_t t0, int64_t t1) const {
+  const int64_t first = std::max<int64_t>(FirstRow(t0, sweepLevels_), 0);
+  const int64_t end = std::min<int64_t>(FirstRow(t1, sweepLevels_), h_);
+  if (lastSweep_ && *rowsDone_ && first < end) (*rowsDone_)(static_cast<int32_t>(first), static_cast<int32_t>(end));
+  for (int32_t level = 1; level <= sweepLevels_; ++level) {
+    if (FirstRow(t0, level) <= h_ - 1 && h_ - 1 < FirstRow(t1, level)) {
+      control.Log().Write(".");
+      control.Log().Flush();
+    }
+  }
 }
 
 bool CWavefront::RunSweep(CThreadPool& pool, const CRunControl& control) {
+  int64_t steps = 0;
+  while (FirstRow(steps, sweepLevels_) < h_) ++steps;
+  if (InStrips()) {
+    // A few steps of every strip, the strips spread over the threads, then the next steps.
+    for (int64_t t0 = 0; t0 < steps; t0 += kStripSteps) {
+      // Every pass is a step or two further on: stopping here is stopping between passes.
+      if (control.Cancelled()) return false;
+      const int64_t t1 = std::min(steps, t0 + kStripSteps);
+      pool.ParallelFor(static_cast<int64_t>(strips_.size()),
+                       [&](int64_t i, int32_t slot) { StripSteps(static_cast<int32_t>(i), t0, t1, slot); });
+      FinishSteps(control, t0, t1);
+    }
+    return true;
+  }
   const auto work = [this](int64_t i, int32_t slot) { DoBlock(blocks_[static_cast<size_t>(i)], slot); };
-  for (int64_t t = 0; FirstRow(t, sweepLevels_) < h_; ++t) {
-    // Every pass is a step or two further on: stopping here is stopping between passes.
+  for (int64_t t = 0; t < steps; ++t) {
     if (control.Cancelled()) return false;
     if (depthFirst_) {
       for (int32_t level = 0; level <= sweepLevels_; ++level) {
@@ -346,21 +449,7 @@ bool CWavefront::RunSweep(CThreadPool& pool, const CRunControl& control) {
       for (int32_t level = 0; level <= sweepLevels_; ++level) AddBlock(blocks_, t, level, false);
       pool.ParallelFor(static_cast<int64_t>(blocks_.size()), work);
     }
-    // The final pass's rows of this step are done.
-    const int64_t last = FirstRow(t, sweepLevels_);
-    if (lastSweep_ && *rowsDone_ && last + step_ > 0) {
-      const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(last, 0));
-      const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(last + step_, h_));
-      (*rowsDone_)(y0, y1);
-    }
-    // A pass is done with its last row: one dot for it.
-    for (int32_t level = 1; level <= sweepLevels_; ++level) {
-      const int64_t first = FirstRow(t, level);
-      if (first <= h_ - 1 && h_ - 1 < first + step_) {
-        control.Log().Write(".");
-        control.Log().Flush();
-      }
-    }
+    FinishSteps(control, t, t + 1);
   }
   return true;
 }
@@ -374,11 +463,17 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
   b_ = &energy;
   c_ = &orientation;
   histograms_ = histograms;
+  // One strip reads its own rows only where the final pass has not reached them yet; strips
+  // read beside them, so they take the normalised energy from a copy.
+  if (!InStrips()) source_ = energy;
   pool.ParallelFor((h_ + 63) / 64, [&](int64_t block, int32_t) {
     const int32_t y0 = static_cast<int32_t>(block * 64);
-    FoldOrientationRows(orientation, folded_, y0, std::min(h_, y0 + 64));
+    const int32_t y1 = std::min(h_, y0 + 64);
+    FoldOrientationRows(orientation, folded_, y0, y1);
+    if (InStrips())
+      for (int32_t y = y0; y < y1; ++y) std::memcpy(source_.Row(y), energy.Row(y), static_cast<size_t>(w_) * sizeof(float));
   });
-  const size_t energyRow = EnergyRowFloats(), binRow = BinRowFloats();
+  const size_t energyWholeRow = EnergyRowFloats(w_), binWholeRow = BinRowFloats(w_);
   int whole = 0;  // the whole buffer the next sweep hands over in
   for (int32_t firstPass = 0; firstPass < passes_; firstPass += sweepLevels_) {
     sweepLevels_ = std::min(sweepPasses_, passes_ - firstPass);
@@ -387,21 +482,27 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
     // Level 0 is the sweep's source: the records before the first pass, or the whole buffer
     // of the sweep before. Levels up to sweepLevels_ - 1 are rings; the last level is the
     // final pass or goes into a whole buffer for the next sweep.
-    for (int32_t level = 0; level < sweepLevels_; ++level) {
-      SRows& e = energyLevels_[static_cast<size_t>(level)];
-      SRows& b = binLevels_[static_cast<size_t>(level)];
-      if (level == 0 && !firstSweep_) {
-        e = {energyWhole_[1 - whole].get(), h_, energyRow};
-        b = {binWhole_[1 - whole].get(), h_, binRow};
-      } else {
-        e = {energyRingMemory_.get() + static_cast<size_t>(level) * ringRows_ * energyRow, ringRows_, energyRow};
-        b = {bins_ ? binRingMemory_.get() + static_cast<size_t>(level) * ringRows_ * binRow : nullptr, ringRows_,
-             binRow};
+    for (SStrip& s : strips_) {
+      const size_t energyRow = EnergyRowFloats(s.cols), binRow = BinRowFloats(s.cols);
+      const size_t energyShift = static_cast<size_t>(s.col0) * kEnergyRecord;
+      const size_t binShift = static_cast<size_t>(s.col0) * kBinRecord;
+      for (int32_t level = 0; level < sweepLevels_; ++level) {
+        SRows& e = s.energy[static_cast<size_t>(level)];
+        SRows& b = s.bins[static_cast<size_t>(level)];
+        if (level == 0 && !firstSweep_) {
+          e = {energyWhole_[1 - whole].get(), h_, energyWholeRow, 0};
+          b = {binWhole_[1 - whole].get(), h_, binWholeRow, 0};
+        } else {
+          e = {s.energyRing.get() + static_cast<size_t>(level) * ringRows_ * energyRow, ringRows_, energyRow,
+               energyShift};
+          b = {bins_ ? s.binRing.get() + static_cast<size_t>(level) * ringRows_ * binRow : nullptr, ringRows_, binRow,
+               binShift};
+        }
       }
-    }
-    if (!lastSweep_) {
-      energyLevels_[static_cast<size_t>(sweepLevels_)] = {energyWhole_[whole].get(), h_, energyRow};
-      binLevels_[static_cast<size_t>(sweepLevels_)] = {binWhole_[whole].get(), h_, binRow};
+      if (!lastSweep_) {
+        s.energy[static_cast<size_t>(sweepLevels_)] = {energyWhole_[whole].get(), h_, energyWholeRow, 0};
+        s.bins[static_cast<size_t>(sweepLevels_)] = {binWhole_[whole].get(), h_, binWholeRow, 0};
+      }
     }
     if (!RunSweep(pool, control)) return false;
     whole = 1 - whole;
@@ -441,7 +542,7 @@ bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes) { return !Nothi
 
 uint64_t RefineFastBytes(int32_t threads, int32_t w, int32_t h, int32_t passes, bool histograms) {
   if (NothingToRefine(w, h) || passes <= 0) return 0;
-  const CWavefront shape(w, h, passes, histograms, SRefineLanes());
+  const CWavefront shape(w, h, passes, histograms, SRefineLanes(), threads);
   return shape.Bytes(std::max(threads, 1));
 }
 
@@ -470,7 +571,7 @@ ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& c
   CBinPlanes* bins = histograms ? &state.histograms : nullptr;
   CThreadPool& pool = schedule.Pool();
   const bool run = !NothingToRefine(w, h) && passes > 0;
-  CWavefront wavefront(w, h, passes, histograms, schedule.Refine());
+  CWavefront wavefront(w, h, passes, histograms, schedule.Refine(), pool.Threads());
   if (run) {
     const ko::HRESULT hr = wavefront.Allocate(pool.Threads());
     if (hr < 0) return hr;

@@ -96,6 +96,25 @@ SStencilRow StencilRowAt(void* memory, int32_t w, bool bins) {
   return row;
 }
 
+SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0) {
+  // Pointers moved back by col0 elements: an entry x in [col0, col0 + width) lands inside.
+  const auto back = [col0](auto* p) { return p ? p - col0 : p; };
+  SStencilRow out = row;
+  for (int s = 0; s < 2; ++s) {
+    for (int i = 0; i < 4; ++i) out.weight[s][i] = back(row.weight[s][i]);
+    out.fx[s] = back(row.fx[s]);
+    out.fy[s] = back(row.fy[s]);
+    out.ix[s] = back(row.ix[s]);
+    out.dy[s] = back(row.dy[s]);
+    out.flags[s] = back(row.flags[s]);
+    out.binSample[s] = back(row.binSample[s]);
+  }
+  out.voteBin = back(row.voteBin);
+  out.voteFirst = back(row.voteFirst);
+  out.voteSecond = back(row.voteSecond);
+  return out;
+}
+
 void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
                        int32_t x1, WeightExpFn weightExp) {
   const float* row = folded.Row(y);
@@ -141,7 +160,7 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
         for (int i = 0; i < 4; ++i) {
           b.weight[i] = fields.weight[s][i][at];
           const uint32_t column = static_cast<uint32_t>(fields.ix[s][at] + (i & 1));
-          b.half[i] = 2 * column + ((bits >> i) & 1u);
+          b.half[i] = static_cast<int8_t>(2 * (static_cast<int32_t>(column) - x) + ((bits >> i) & 1u));
         }
         b.fx = fields.fx[s][at];
         b.fy = fields.fy[s][at];

@@ -13,15 +13,18 @@
 namespace brevant {
 
 // One sample of a pass with the histograms, laid out as the vector kernels read it: all it
-// needs in 48 bytes, so that a pass reads little besides the records.
-struct alignas(16) SBinSample {
-  float weight[4];   // orientation agreement of p00, p10, p01, p11
-  uint32_t half[4];  // the part of the neighbour's record it gives: 2 column + backward
-  float fx, fy;      // bilinear fractions
-  int8_t dy;         // row of p00 relative to the pixel's row
-  uint8_t flags;     // kStencilValid or 0
-  uint8_t unused[6];
+// needs in 32 bytes, so that a pass reads little besides the records.
+struct alignas(32) SBinSample {
+  float weight[4];  // orientation agreement of p00, p10, p01, p11
+  float fx, fy;     // bilinear fractions
+  // The part of neighbour i's record the sample reads, counted in half records from the
+  // pixel's own: 2 (column - x) + backward, within -4 .. 5.
+  int8_t half[4];
+  int8_t dy;      // row of p00 relative to the pixel's row
+  uint8_t flags;  // kStencilValid or 0
+  uint8_t unused[2];
 };
+static_assert(sizeof(SBinSample) == 32, "two samples a cache line");
 
 // The stencils of one row, field by field (so that a vector form reads the same field of
 // eight neighbouring pixels at once), for both samples of every pixel: sample 0 is the
@@ -53,6 +56,8 @@ constexpr uint8_t kStencilValid = 0x10;  // clear: the point lies outside (a non
 size_t StencilRowBytes(int32_t w, bool bins);
 // The row of stencils stored at `memory` (StencilRowBytes(w, bins) bytes, 4-aligned).
 SStencilRow StencilRowAt(void* memory, int32_t w, bool bins);
+// The same row indexed from column `col0`: entry x of the result is entry x - col0 of `row`.
+SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0);
 
 // Folds the orientation as the reference refinement does: FoldOrientation for
 // 2 <= x < W - 2, 2 <= y < H - 2, 0 elsewhere. Rows [y0, y1) only; `folded` has the

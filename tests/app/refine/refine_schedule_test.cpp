@@ -140,6 +140,21 @@ TEST(RefineFastTest, ManyPassesInSweepsMatch) {
   }
 }
 
+// Wide images with histograms run in vertical strips, each through every pass with its
+// columns widened by two a pass: every strip count, pass count and thread count must give
+// the reference form's bits, the strips' seams included.
+TEST(RefineFastTest, WideImagesInStripsMatch) {
+  ko::CTypedImg<float> energy, orientation;
+  ScenePlanes(531, 250, 14, 1.6f, &energy, &orientation);
+  // 10 passes run in one sweep of 10 levels; 17 in sweeps of 10 and 7.
+  for (int32_t passes : {1, 4, 10, 17}) {
+    const SRefined plain = Refine(Reference(), energy, orientation, passes, true, passes == 4);
+    for (int32_t threads : {1, 2, 3})
+      ExpectSame(plain, Refine(CSchedule(EForm::kFast, threads), energy, orientation, passes, true, passes == 4),
+                 "passes " + std::to_string(passes) + " threads " + std::to_string(threads));
+  }
+}
+
 // Values the pipeline itself never produces: orientations far outside [0, 2 pi], NaN and
 // infinite ones (error lines, NaN samples), NaN, negative and huge energies.
 TEST(RefineFastTest, HostileValuesMatch) {

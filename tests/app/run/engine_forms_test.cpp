@@ -110,7 +110,8 @@ TEST(PipelineFastTest, HistogramBandsGiveTheSameFileAsWholePlanes) {
   const struct {
     int32_t w, h, passes, threads;
     bool avx2, avx512;
-  } cases[] = {{40, 421, 1, 1, true, true},
+  } cases[] = {{600, 260, 10, 2, true, true},
+               {40, 421, 1, 1, true, true},
                {23, 193, 4, 3, true, true},
                {70, 640, 3, 2, true, false},
                {31, 300, 2, 1, false, false}};

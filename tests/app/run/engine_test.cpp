@@ -10,6 +10,7 @@
 
 #include "app/output/result_file_sink.h"
 #include "app/pipeline_test_util.h"
+#include "app/refine/refine.h"
 #include "app/refine/support_sampler.h"
 #include "app/run/memory_estimate.h"
 #include "app/steerable/steerable.h"
@@ -275,10 +276,10 @@ TEST(MemoryBudgetTest, TheEstimateSumsTheStagesReports) {
   EXPECT_EQ(RunRequiredBytes(reference, 1000, 1000, true, 0.4f, 3, false),
             (3 + 36 + 8 + 3 + 5 + 180) * plane + 6 * 4 + 2 * 1001 * sizeof(SSupportGeometry));
   const CSchedule fast(EForm::kFast, 2);
-  // A band of 48 rows instead of 36 whole planes.
+  // A band of rows instead of 36 whole planes.
   EXPECT_EQ(RunRequiredBytes(fast, 1000, 1000, true, 2.0f, 10, false) -
                 RunRequiredBytes(fast, 1000, 1000, true, 2.0f, 10, true),
-            36 * plane - 36 * 48 * 1000 * 4);
+            36 * plane - 36 * uint64_t{kHistogramBandRows} * 1000 * 4);
 }
 
 TEST(MemoryBudgetTest, ReadsMemAvailable) {

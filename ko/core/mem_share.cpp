@@ -7,7 +7,21 @@
 
 namespace ko {
 
-CMemShare::~CMemShare() { KoFree(rawBlock); }
+namespace {
+
+// Blocks from here on are mapped: planes of a megapixel image and up.
+constexpr uint32_t kMappedBytes = uint32_t{4} << 20;
+
+}  // namespace
+
+CMemShare::~CMemShare() { FreeBlock(); }
+
+void CMemShare::FreeBlock() {
+  if (mapped) KoUnmapLarge(rawBlock, blockSize);
+  else KoFree(rawBlock);
+  rawBlock = nullptr;
+  mapped = false;
+}
 
 int32_t CMemShare::AddRef() { return InterlockedIncrement(&refCount); }
 
@@ -34,10 +48,12 @@ void* CMemShare::Alloc(uint32_t size, int32_t alignMode, bool clear) {
   if (!AllocationSize(size, alignMode, &total)) return nullptr;
   if (!rawBlock || blockSize != total) {
     // New memory starts zero-filled so that nothing uninitialised can reach a result.
-    void* fresh = KoCalloc(total == 0 ? 1 : total);
+    const bool large = total >= kMappedBytes;
+    void* fresh = large ? KoMapLarge(total) : KoCalloc(total == 0 ? 1 : total);
     if (!fresh) return nullptr;
-    KoFree(rawBlock);
+    FreeBlock();
     rawBlock = fresh;
+    mapped = large;
     blockSize = total;
   }
   uintptr_t start = reinterpret_cast<uintptr_t>(rawBlock);
@@ -49,8 +65,7 @@ void* CMemShare::Alloc(uint32_t size, int32_t alignMode, bool clear) {
 }
 
 void* CMemShare::AttachExternal(void* memory) {
-  KoFree(rawBlock);
-  rawBlock = nullptr;
+  FreeBlock();
   blockSize = 0;
   data = static_cast<uint8_t*>(memory);
   return memory;

@@ -39,6 +39,8 @@ bool CResultFile::Create(const std::string& target) {
       fd_ = fd;
       target_ = target;
       temporary_ = name;
+      // Not every file system takes direct writes (tmpfs does not): then all are buffered.
+      directFd_ = open(name.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -68,12 +70,37 @@ bool CResultFile::Write(const void* data, size_t bytes) {
   return true;
 }
 
+bool CResultFile::WriteDirect(const uint8_t* p, size_t bytes, uint64_t offset) {
+  while (bytes > 0) {
+    const ssize_t n = pwrite(directFd_, p, bytes, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0 || n % static_cast<ssize_t>(kDirectAlign) != 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    bytes -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 bool CResultFile::WriteAt(const void* data, size_t bytes, uint64_t offset) {
   if (fd_ < 0) {
     errno = EBADF;
     return false;
   }
   const auto* p = static_cast<const uint8_t*>(data);
+  const bool aligned = reinterpret_cast<uintptr_t>(p) % kDirectAlign == 0 && bytes % kDirectAlign == 0 &&
+                       offset % kDirectAlign == 0;
+  if (aligned && directFd_ >= 0) {
+    if (WriteDirect(p, bytes, offset)) return true;
+    // A file system that refuses the direct write (EINVAL) still takes a buffered one.
+    if (errno != EINVAL) return false;
+  }
   while (bytes > 0) {
     const ssize_t n = pwrite(fd_, p, bytes, static_cast<off_t>(offset));
     if (n < 0) {
@@ -105,6 +132,8 @@ bool CResultFile::Commit() {
   }
   int error = 0;
   if (fsync(fd_) != 0) error = errno;
+  if (directFd_ >= 0 && close(directFd_) != 0 && error == 0) error = errno;
+  directFd_ = -1;
   if (close(fd_) != 0 && error == 0) error = errno;
   fd_ = -1;
   if (error == 0 && rename(temporary_.c_str(), target_.c_str()) != 0) error = errno;
@@ -120,6 +149,10 @@ bool CResultFile::Commit() {
 
 void CResultFile::Discard() {
   const int saved = errno;  // callers report the failure that led here
+  if (directFd_ >= 0) {
+    close(directFd_);
+    directFd_ = -1;
+  }
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;

@@ -21,8 +21,11 @@ class CResultFile {
   // Appends all `bytes`; false with errno set (ENOSPC for a write that makes no progress).
   bool Write(const void* data, size_t bytes);
   // Writes all `bytes` at `offset`, leaving the position of Write alone; may be called from
-  // several threads for different ranges. False with errno set, as Write.
+  // several threads for different ranges. False with errno set, as Write. Pieces whose
+  // address, size and offset are multiples of kDirectAlign go straight to the disk, past the
+  // page cache (no copy), where the file system allows it.
   bool WriteAt(const void* data, size_t bytes, uint64_t offset);
+  static constexpr size_t kDirectAlign = 4096;
   // Asks the system to start putting [offset, offset + bytes) on the disk now rather than at
   // Commit, so that the final flush has less to wait for. Only a hint.
   void StartWriteback(uint64_t offset, uint64_t bytes);
@@ -35,7 +38,10 @@ class CResultFile {
   const std::string& TemporaryName() const { return temporary_; }
 
  private:
+  bool WriteDirect(const uint8_t* data, size_t bytes, uint64_t offset);
+
   int fd_ = -1;
+  int directFd_ = -1;  // the same file opened for direct writes, or -1
   std::string target_;
   std::string temporary_;
 };

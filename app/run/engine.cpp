@@ -8,6 +8,7 @@
 #include "app/refine/refine.h"
 #include "app/run/memory_estimate.h"
 #include "app/steerable/steerable.h"
+#include "ko/platform/ko_buffer.h"
 
 namespace brevant {
 namespace {
@@ -51,6 +52,37 @@ ko::HRESULT MakePlane(CResultSink& sink, int32_t p, int32_t w, int32_t h, bool c
   return plane.Clear();
 }
 
+// The histogram planes of a run that sends them through a band: views of one block of
+// memory, which they leave behind again on every way out (a band holds no whole plane: the
+// histograms are in the sink only).
+class CBandPlanes {
+ public:
+  CBandPlanes(CEdgeState& state, bool bands) : state_(state), bands_(bands) {}
+  ~CBandPlanes() {
+    if (bands_)
+      for (ko::CTypedImg<float>& plane : state_.histograms) plane = ko::CTypedImg<float>();
+  }
+  CBandPlanes(const CBandPlanes&) = delete;
+  CBandPlanes& operator=(const CBandPlanes&) = delete;
+
+  // kHistogramBandRows rows of w floats a plane, zero; false when the memory cannot be had.
+  bool Attach(ko::CKoBuffer<float>* band, int32_t w) {
+    const size_t planeFloats = static_cast<size_t>(w) * kHistogramBandRows;
+    if (!band->AllocateLarge(planeFloats * kHistogramBins)) return false;
+    for (int32_t k = 0; k < kHistogramBins; ++k) {
+      ko::CTypedImg<float>& plane = state_.histograms[static_cast<size_t>(k)];
+      if (plane.Attach(band->get() + planeFloats * static_cast<size_t>(k), w, kHistogramBandRows, 1,
+                       w * static_cast<int32_t>(sizeof(float)), 4, plane.type) < 0)
+        return false;
+    }
+    return true;
+  }
+
+ private:
+  CEdgeState& state_;
+  const bool bands_;
+};
+
 }  // namespace
 
 bool HistogramsInBands(const CSchedule& schedule, int32_t w, int32_t h, bool histograms, int32_t passes) {
@@ -65,7 +97,6 @@ SRunStatus AnalyzeIntensity(const ko::CTypedImg<float>& input, CEdgeState& state
   const int32_t h = input.height;
   std::string why;
   if (!sink.Prepare(&why)) return Failure(control, ko::E_INVALIDARG, why);
-  CSinkGuard guard(sink);
 
   // Every plane is one block of at most 4 GB.
   const uint64_t planeBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
@@ -79,6 +110,10 @@ SRunStatus AnalyzeIntensity(const ko::CTypedImg<float>& input, CEdgeState& state
   const bool histograms = state.computeHistograms;
   const bool bands = !state.keepHistogramPlanes && sink.TakesHistogramBands() &&
                      HistogramsInBands(schedule, w, h, histograms, state.iterations);
+  // Declared before the guard, which may wait for the sink's writes out of the band.
+  ko::CKoBuffer<float> band;
+  CBandPlanes bandPlanes(state, bands);
+  CSinkGuard guard(sink);
   uint64_t available = 0;
   const uint64_t needed = RunRequiredBytes(schedule, w, h, histograms, state.sigma, state.iterations, bands);
   if (ReadAvailableMemory(&available) && needed > available)
@@ -89,13 +124,16 @@ SRunStatus AnalyzeIntensity(const ko::CTypedImg<float>& input, CEdgeState& state
   if (!sink.Open(w, h, histograms ? 3 + kHistogramBins : 3, &why)) return Failure(control, ko::E_FAIL, why);
 
   // The histogram planes exist, all zero, even when no histograms were asked for; untouched,
-  // they take no memory then.
+  // they take no memory then. A band is one block of page-aligned rows, which the result file
+  // can write past the page cache.
   const int32_t histogramRows = bands ? kHistogramBandRows : h;
+  if (bands && !bandPlanes.Attach(&band, w))
+    return StageFailure(control, "preparing the result planes", ko::E_OUTOFMEMORY);
   ko::CTypedImg<float> refined;
-  for (int32_t k = 0; k < kHistogramBins; ++k) {
+  for (int32_t k = 0; k < kHistogramBins && !bands; ++k) {
     ko::CTypedImg<float>& plane = state.histograms[static_cast<size_t>(k)];
-    const ko::HRESULT hr = histograms && !bands ? MakePlane(sink, 3 + k, w, h, true, plane)
-                                                : MakePlane(sink, -1, w, histogramRows, true, plane);
+    const ko::HRESULT hr =
+        histograms ? MakePlane(sink, 3 + k, w, h, true, plane) : MakePlane(sink, -1, w, histogramRows, true, plane);
     if (hr < 0) return StageFailure(control, "preparing the result planes", ko::E_OUTOFMEMORY);
   }
   if (MakePlane(sink, 0, w, h, false, state.energy) < 0 || MakePlane(sink, 1, w, h, false, state.orientation) < 0)
@@ -127,9 +165,6 @@ SRunStatus AnalyzeIntensity(const ko::CTypedImg<float>& input, CEdgeState& state
   if (!sink.Commit(log, &why)) return Failure(control, ko::E_FAIL, why);
   guard.Done();
   state.energy = refined;
-  // A band holds no whole plane: the histograms are in the sink only.
-  if (bands)
-    for (ko::CTypedImg<float>& plane : state.histograms) plane = ko::CTypedImg<float>();
   return SRunStatus{};
 }
 

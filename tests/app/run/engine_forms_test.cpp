@@ -111,6 +111,7 @@ TEST(PipelineFastTest, HistogramBandsGiveTheSameFileAsWholePlanes) {
     int32_t w, h, passes, threads;
     bool avx2, avx512;
   } cases[] = {{600, 260, 10, 2, true, true},
+               {1024, 200, 3, 2, true, true},  // page-aligned rows: written past the page cache
                {40, 421, 1, 1, true, true},
                {23, 193, 4, 3, true, true},
                {70, 640, 3, 2, true, false},

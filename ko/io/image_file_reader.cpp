@@ -7,6 +7,7 @@
 #include "ko/io/dng_image_reader.h"
 #include "ko/io/gdi_image_reader.h"
 #include "ko/io/hdr_image_reader.h"
+#include "ko/io/image_read_reason.h"
 #include "ko/io/lib_image_reader.h"
 #include "ko/io/qxi_image_reader.h"
 #include "ko/io/wic_image_reader.h"
@@ -109,6 +110,8 @@ HRESULT CImageFileReader::ReadImage(CImg* image, int32_t flags) {
 }
 
 HRESULT LoadImageFile(const char16_t* name, CImg* image, int32_t flags, int32_t index) {
+  // Words a reader left for an earlier load that nobody asked about must not describe this one.
+  ClearImageReadReason();
   if (!name) return E_POINTER;
   if (!image) return E_POINTER;
   const char16_t* ext = GetFileExtension(name);

@@ -125,9 +125,13 @@ HRESULT LoadImageFile(const char16_t* name, CImg* image, int32_t flags, int32_t 
     CDngImageReader dng;
     HRESULT hr = dng.Open(name);
     if (hr < 0) return hr;
+    const bool kept = image->HasMemory() && image->width == dng.outputWidth && image->height == dng.outputHeight;
     hr = EnsureImageSize(dng.outputWidth, dng.outputHeight, image, kTypeRGBAByte, 4);
     if (hr < 0) return hr;
-    return dng.ReadInto(image);
+    hr = dng.ReadInto(image);
+    // A file that did not develop completely leaves no image of undefined pixels behind.
+    if (hr < 0 && !kept) image->Reset();
+    return hr;
   }
   CImageFileReader owner;
   HRESULT hr = owner.OpenFile(name, index);

@@ -356,6 +356,18 @@ TEST(DngImageReader, LoadImageFileDevelopsIntoByteColourByDefault) {
   CImg none;
   EXPECT_EQ(LoadImageFile(u"/nonexistent/shot.dng", &none, 1, -1), MakeCode(0x80070002u));
   EXPECT_FALSE(none.HasMemory());
+  // A file that opens but does not develop leaves no image behind, and says why.
+  DngStorage jpeg;
+  jpeg.losslessJpeg = true;
+  DngBuilder cut(6, 4, std::vector<uint16_t>(24, 10000), jpeg, false);
+  cut.RawIfd().Long(279, {static_cast<uint32_t>(cut.RawIfd().pieces[0].size() - 8)});
+  const std::string cutPath = test::WriteTempFile(cut.Bytes(), ".dng");
+  const std::u16string cutName(cutPath.begin(), cutPath.end());
+  const HRESULT failed = LoadImageFile(cutName.c_str(), &none, 1, -1);
+  unlink(cutPath.c_str());
+  EXPECT_EQ(failed, E_FAIL);
+  EXPECT_FALSE(none.HasMemory());
+  EXPECT_EQ(ImageReadReason(failed, cutPath), "the file is truncated or corrupt: data that ends early");
 }
 
 TEST(DngImageReader, ListsEveryDirectoryWithASubfileType) {

@@ -524,7 +524,7 @@ TEST(DngImageReader, RefusesFilesItCannotDevelop) {
        S_OK, E_FAIL, "the file is truncated or corrupt: a Huffman code that does not exist"},
       {"a frame whose size disagrees", JpegStrip([](std::vector<uint8_t>&) {}, 5), S_OK, E_FAIL,
        "the file is truncated or corrupt: a frame whose size disagrees with its strip or tile"},
-      {"lossless JPEG that ends early", JpegStrip([](std::vector<uint8_t>& f) { f.resize(f.size() - 6); }), S_OK, E_FAIL,
+      {"lossless JPEG that ends early", JpegStrip([](std::vector<uint8_t>& f) { f.erase(f.end() - 6, f.end()); }), S_OK, E_FAIL,
        "the file is truncated or corrupt: data that ends early"},
       {"LinearizationTable too short", [](DngBuilder& d) { d.RawIfd().Short(50712, {0, 1, 2}); }, E_KO_BADFORMAT, 0,
        "the file is truncated or corrupt: a LinearizationTable shorter than the stored values reach"},

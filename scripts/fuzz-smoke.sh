@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each one briefly from
-# its seed corpus. Longer campaigns: FUZZ_SECONDS=1200 scripts/fuzz-smoke.sh
+# its seed corpus. Longer campaigns: FUZZ_SECONDS=1200 scripts/fuzz-smoke.sh; only some
+# targets: FUZZ_TARGETS="dng_reader_fuzz lossless_jpeg_decoder_fuzz" scripts/fuzz-smoke.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
@@ -10,6 +11,7 @@ cmake --build build-fuzz -j"$(nproc)"
 shopt -s nullglob
 for target in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$target")
+  if [ -n "${FUZZ_TARGETS:-}" ] && [[ " $FUZZ_TARGETS " != *" $name "* ]]; then continue; fi
   seeds=fuzz/corpus/${name%_fuzz}
   work=build-fuzz/corpus-run/$name
   mkdir -p "$work"

@@ -7,9 +7,10 @@
 #include "ko/io/dng_color_matrix.h"
 #include "ko/io/dng_demosaic.h"
 #include "ko/io/dng_metadata.h"
-#include "ko/io/dng_strips.h"
+#include "ko/io/dng_raw_source.h"
 #include "ko/io/dng_tags.h"
 #include "ko/io/image_file_reader.h"
+#include "ko/io/image_read_reason.h"
 #include "ko/platform/byte_order.h"
 #include "ko/platform/ko_buffer.h"
 #include "ko/platform/platform_services.h"
@@ -31,6 +32,8 @@ void CDngImageReader::Clear() {
   stream_ = nullptr;
   directory0_.Clear();
   developed_ = false;
+  layout_ = SRawLayout();
+  bigEndian_ = false;
   demosaiced_.Reset();
   outputWidth = outputHeight = 0;
 }
@@ -59,8 +62,10 @@ HRESULT CDngImageReader::OpenMemory(const uint8_t* data, size_t size) {
 }
 
 HRESULT CDngImageReader::OpenStream(HRESULT (*init)(CWicStream*, const void*), const void* context) {
-  // A new file: nothing of the previous one survives, its demosaiced image included.
+  // A new file: nothing of the previous one survives, its demosaiced image included, nor
+  // the words of an earlier failure.
   Clear();
+  ClearImageReadReason();
   HRESULT hr = S_OK;
   auto fail = [this](HRESULT code) {
     Clear();
@@ -76,17 +81,23 @@ HRESULT CDngImageReader::OpenStream(HRESULT (*init)(CWicStream*, const void*), c
   if ((hr = factory_->CreateStream(&stream_)) < 0) return fail(hr);
   if ((hr = init(stream_, context)) < 0) return fail(hr);
 
-  // The header: only little-endian classic TIFF is developed correctly.
+  // The header: classic TIFF in either byte order.
   uint8_t header[8];
   uint32_t got = 0;
   if ((hr = stream_->Seek(0, 0, nullptr)) < 0) return fail(hr);
   if ((hr = stream_->Read(header, 8, &got)) < 0) return fail(hr);
-  if (got != 8 || header[0] != 'I' || header[1] != 'I' || GetLE16(header + 2) != 42)
-    return fail(E_KO_BADFORMAT);
-  if ((hr = stream_->Seek(GetLE32(header + 4), 0, nullptr)) < 0) return fail(hr);
+  if (got != 8 || header[0] != header[1] || (header[0] != 'I' && header[0] != 'M')) return fail(E_KO_BADFORMAT);
+  bigEndian_ = header[0] == 'M';
+  const uint16_t magic = bigEndian_ ? static_cast<uint16_t>((header[2] << 8) | header[3]) : GetLE16(header + 2);
+  const uint32_t first = bigEndian_ ? (static_cast<uint32_t>(header[4]) << 24) | (static_cast<uint32_t>(header[5]) << 16) |
+                                          (static_cast<uint32_t>(header[6]) << 8) | header[7]
+                                    : GetLE32(header + 4);
+  if (magic != 42) return fail(E_KO_BADFORMAT);
+  if ((hr = stream_->Seek(first, 0, nullptr)) < 0) return fail(hr);
   {
     CWicRef<CWicMetadataReader> reader;
-    hr = factory_->CreateMetadataReader(kWicMetadataFormatIfd, nullptr, 0, stream_, reader.Out());
+    hr = factory_->CreateMetadataReader(kWicMetadataFormatIfd, nullptr, bigEndian_ ? kWicPersistBigEndian : 0,
+                                        stream_, reader.Out());
     if (hr < 0) return fail(hr);
     if ((hr = ConvertMetadataToParams(reader.Get(), &directory0_)) < 0) return fail(hr);
   }
@@ -169,26 +180,61 @@ const SDngDirectory* CDngImageReader::MainDirectory() const {
   return nullptr;
 }
 
+namespace {
+
+// The LinearizationTable must cover every value the stored samples can take; S_FALSE when
+// there is none.
+HRESULT CheckLinearization(const CParams& set, uint32_t valueLimit) {
+  const CParamValue* table = FindTag(set, tiff_tag::kLinearizationTable, kAsInteger);
+  if (!table) return S_FALSE;
+  if (table->ElementCount() < valueLimit) {
+    SetImageReadReason("the file is truncated or corrupt: a LinearizationTable shorter than the stored values reach");
+    return E_KO_BADFORMAT;
+  }
+  return S_OK;
+}
+
+// Stored values become linear values through the table, before the black levels.
+HRESULT Linearize(const CParams& set, uint32_t valueLimit, CTypedImg<unsigned short>* raw) {
+  HRESULT hr = CheckLinearization(set, valueLimit);
+  if (hr != S_OK) return hr;
+  CKoBuffer<uint32_t> wide(valueLimit);
+  CKoBuffer<uint16_t> table(valueLimit);
+  if (!wide || !table) return E_OUTOFMEMORY;
+  const CParamValue* values = FindTag(set, tiff_tag::kLinearizationTable, kAsInteger);
+  if (values->GetAs(kParamUInt32, wide.get(), 0, valueLimit) != S_OK) return E_KO_BADFORMAT;
+  for (uint32_t i = 0; i < valueLimit; ++i) {
+    if (wide[i] > 65535) return E_KO_BADFORMAT;
+    table[i] = static_cast<uint16_t>(wide[i]);
+  }
+  for (int32_t y = 0; y < raw->height; ++y) {
+    unsigned short* row = raw->Row(y);
+    for (int32_t x = 0; x < raw->width; ++x) row[x] = table[row[x]];
+  }
+  return S_OK;
+}
+
+}  // namespace
+
 // Everything about the main image that can be checked before its pixels are read: the
-// layout this reader develops, the size against the cap and the file, and the strips.
-HRESULT CDngImageReader::CheckMainDirectory(const SDngDirectory& main) const {
+// size against the cap, the variant and the layout of its strips or tiles against the file.
+HRESULT CDngImageReader::CheckMainDirectory(const SDngDirectory& main) {
   const CParams& set = *main.params;
   if (main.width <= 0 || main.height <= 0) return E_KO_BADFORMAT;
   const int64_t pixels = static_cast<int64_t>(main.width) * main.height;
   if (pixels > kDngMaxPixels) return E_KO_BADFORMAT;
-  const uint64_t fileBytes = stream_->Size();
-  if (static_cast<uint64_t>(pixels) * 2 > fileBytes) return E_KO_BADFORMAT;
-
-  int64_t compression = 0, bits = 0, samples = 0;
-  HRESULT hr;
-  if ((hr = ReadIntOr(set, tiff_tag::kCompression, kAsInteger, 1, &compression)) < 0) return hr;
-  if ((hr = ReadIntOr(set, tiff_tag::kBitsPerSample, kAsInteger, 1, &bits)) < 0) return hr;
-  if ((hr = ReadIntOr(set, tiff_tag::kSamplesPerPixel, kAsInteger, 1, &samples)) < 0) return hr;
-  if (compression != 1 || bits != 16 || samples != 1) return E_KO_BADFORMAT;
-  const CParamValue* linearization = nullptr;
-  if (set.GetById(&linearization, tiff_tag::kLinearizationTable, 0) == S_OK) return E_KO_BADFORMAT;
-
-  return CheckStrips(set, main.width, main.height, fileBytes);
+  HRESULT hr = ReadRawLayout(set, main.width, main.height, bigEndian_, stream_->Size(), &layout_);
+  if (hr < 0) return hr;
+  // The demosaic knows 2 x 2 patterns only; without the tag the pattern is taken as RGGB.
+  const CParamValue* dims = FindTag(set, tiff_tag::kCfaRepeatPatternDim, kAsInteger);
+  int64_t d[2] = {0, 0};
+  if (dims && (dims->ElementCount() != 2 || ReadInts(set, tiff_tag::kCfaRepeatPatternDim, kAsInteger, 0, 2, d) != S_OK ||
+               d[0] != 2 || d[1] != 2)) {
+    SetImageReadReason("a DNG variant the reader does not support: a colour filter array other than 2 x 2");
+    return E_NOTIMPL;
+  }
+  if (layout_.compression == 1 && (hr = CheckLinearization(set, 1u << layout_.bits)) < 0) return hr;
+  return S_OK;
 }
 
 namespace {
@@ -258,16 +304,26 @@ int32_t BayerPhase(const SDngDirectory& main) {
 
 }  // namespace
 
+HRESULT CDngImageReader::DecodeRawSamples(CTypedImg<unsigned short>* raw) const {
+  if (!raw) return E_POINTER;
+  if (!MainDirectory() || !stream_) return E_UNEXPECTED;
+  uint32_t valueLimit = 0;
+  return ReadRawSamples(layout_, stream_->Data(), stream_->Size(), raw, &valueLimit);
+}
+
 HRESULT CDngImageReader::Develop() {
   const SDngDirectory* main = MainDirectory();
   if (!main || !stream_) return E_UNEXPECTED;
   CTypedImg<unsigned short> raw;
-  HRESULT hr = ReadStrips(*main->params, main->width, main->height, stream_, &raw);
+  uint32_t valueLimit = 0;
+  HRESULT hr = ReadRawSamples(layout_, stream_->Data(), stream_->Size(), &raw, &valueLimit);
   if (hr < 0) return hr;
+  if ((hr = Linearize(*main->params, valueLimit, &raw)) < 0) return hr;
   if ((hr = SubtractBlack(*main, &raw)) < 0) return hr;
   int32_t phase = BayerPhase(*main);
   if (phase < 0) phase = kBayerRGGB;  // an unknown pattern is taken as RGGB
   const int32_t w = main->crop.right - main->crop.left, h = main->crop.bottom - main->crop.top;
+  if ((hr = CheckImageAllocation(w, h, 3, 2)) < 0) return hr;
   if ((hr = demosaiced_.Create(w, h, 3, 2, kTypeRGB16, 0)) < 0) return hr;
   // An odd last row or column is not demosaiced: it stays black rather than undefined.
   demosaiced_.Clear();

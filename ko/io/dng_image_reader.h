@@ -1,18 +1,24 @@
 // Reader of DNG raw camera files: develops the mosaic into an sRGB colour image.
 //
-// Open reads the TIFF directories (through the imaging-component metadata layer) into
-// property sets, finds the main raw image and checks everything about it that can be
-// checked without its pixels; ReadInto decodes the uncompressed 16-bit CFA samples,
-// subtracts black levels, demosaics the Bayer mosaic, maps camera colour to sRGB with a
-// Bradford white balance and encodes it with the sRGB curve.
+// Open reads the TIFF directories (through the imaging-component metadata layer, in the
+// file's byte order) into property sets, finds the main raw image and checks everything
+// about it that can be checked without its pixels; ReadInto decodes the CFA samples (see
+// dng_raw_source.h for the storages read: strips or tiles, uncompressed 8 to 16 bits or
+// lossless JPEG), maps them through the LinearizationTable, subtracts black levels,
+// demosaics the Bayer mosaic, maps camera colour to sRGB with a Bradford white balance and
+// encodes it with the sRGB curve.
 //
-// Files that are refused with E_KO_BADFORMAT: big-endian files, Compression other than 1,
-// BitsPerSample other than 16, more than one sample per pixel, a LinearizationTable,
-// missing RowsPerStrip, StripOffsets, StripByteCounts, ColorMatrix1 or AsShotNeutral,
-// malformed geometry (active area or crop window outside the raw image), raw images of
-// more than kDngMaxPixels pixels or larger than the file can hold, zero denominators.
+// Refused, with words for the caller (ko/io/image_read_reason.h) where the code alone would
+// not say what was met: the variants dng_raw_source.h lists and a colour filter array other
+// than 2 x 2 (E_NOTIMPL); a LinearizationTable shorter than the stored values reach, missing
+// RowsPerStrip, StripOffsets, StripByteCounts, TileWidth, TileLength, TileOffsets,
+// TileByteCounts, ColorMatrix1 or AsShotNeutral, malformed geometry (active area or crop
+// window outside the raw image), raw images of more than kDngMaxPixels pixels or larger than
+// the file can hold, zero denominators (E_KO_BADFORMAT); strips or tiles beyond the file
+// (E_UNEXPECTED) and corrupt lossless JPEG (E_FAIL). A file is developed completely or not
+// at all.
 //
-// Its parts: dng_tags.h (tag numbers, reading tag values), dng_strips.h (the raw
+// Its parts: dng_tags.h (tag numbers, reading tag values), dng_raw_source.h (the raw
 // samples), dng_demosaic.h, dng_color_matrix.h and dng_metadata.h (TIFF directories
 // into property sets).
 #pragma once
@@ -21,6 +27,7 @@
 
 #include "ko/core/img.h"
 #include "ko/core/params.h"
+#include "ko/io/dng_raw_source.h"
 #include "ko/io/image_limits.h"
 #include "ko/platform/rect.h"
 #include "ko/codec/wic_metadata.h"
@@ -54,6 +61,9 @@ class CDngImageReader {
   // which must have the crop size and one of the type words 0x10001, 0x10004, 0x60001,
   // 0x60004 with their band counts and element sizes.
   HRESULT ReadInto(CImg* image);
+  // The main image's samples as the file stores them, decoded from its strips or tiles
+  // (before linearization and black levels), into a new one-band image.
+  HRESULT DecodeRawSamples(CTypedImg<unsigned short>* raw) const;
 
   int32_t DirectoryCount() const { return directoryCount_; }
   const SDngDirectory& Directory(int32_t i) const { return directories_[i]; }
@@ -67,7 +77,7 @@ class CDngImageReader {
   HRESULT OpenStream(HRESULT (*init)(CWicStream*, const void*), const void* context);
   HRESULT AddDirectory(const CParams* params);
   const SDngDirectory* MainDirectory() const;
-  HRESULT CheckMainDirectory(const SDngDirectory& main) const;
+  HRESULT CheckMainDirectory(const SDngDirectory& main);
   HRESULT Develop();
   HRESULT ConvertInto(CImg* image) const;
   void Clear();
@@ -75,6 +85,8 @@ class CDngImageReader {
   SDngDirectory* directories_ = nullptr;  // KoNewArray
   int32_t directoryCount_ = 0;
   int32_t directoryCapacity_ = 0;
+  dng::SRawLayout layout_;  // of the main image, read by Open
+  bool bigEndian_ = false;
   CCompositeImg<RGBType<unsigned short>> demosaiced_;
   bool developed_ = false;
   // Metadata source.

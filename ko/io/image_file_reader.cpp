@@ -7,6 +7,7 @@
 #include "ko/io/dng_image_reader.h"
 #include "ko/io/gdi_image_reader.h"
 #include "ko/io/hdr_image_reader.h"
+#include "ko/io/image_read_reason.h"
 #include "ko/io/lib_image_reader.h"
 #include "ko/io/qxi_image_reader.h"
 #include "ko/io/wic_image_reader.h"
@@ -109,6 +110,8 @@ HRESULT CImageFileReader::ReadImage(CImg* image, int32_t flags) {
 }
 
 HRESULT LoadImageFile(const char16_t* name, CImg* image, int32_t flags, int32_t index) {
+  // Words a reader left for an earlier load that nobody asked about must not describe this one.
+  ClearImageReadReason();
   if (!name) return E_POINTER;
   if (!image) return E_POINTER;
   const char16_t* ext = GetFileExtension(name);
@@ -122,9 +125,13 @@ HRESULT LoadImageFile(const char16_t* name, CImg* image, int32_t flags, int32_t 
     CDngImageReader dng;
     HRESULT hr = dng.Open(name);
     if (hr < 0) return hr;
+    const bool kept = image->HasMemory() && image->width == dng.outputWidth && image->height == dng.outputHeight;
     hr = EnsureImageSize(dng.outputWidth, dng.outputHeight, image, kTypeRGBAByte, 4);
     if (hr < 0) return hr;
-    return dng.ReadInto(image);
+    hr = dng.ReadInto(image);
+    // A file that did not develop completely leaves no image of undefined pixels behind.
+    if (hr < 0 && !kept) image->Reset();
+    return hr;
   }
   CImageFileReader owner;
   HRESULT hr = owner.OpenFile(name, index);

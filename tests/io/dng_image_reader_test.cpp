@@ -3,21 +3,26 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "io/dng_writer_util.h"
+#include "ko/codec/testing/dng_writer.h"
 #include "ko/convert/srgb_table.h"
 #include "ko/io/image_file_reader.h"
 #include "ko/io/image_file_sub_reader.h"
+#include "ko/io/image_read_reason.h"
+#include "ko/codec/testing/lossless_jpeg_encoder.h"
 #include "ko/platform/memory.h"
 
 namespace ko {
 namespace {
 
 using test::DngBuilder;
+using test::DngStorage;
 
 // ---------------------------------------------------------------------------------------
 // An independent reference of the colour pipeline: doubles throughout, inverses by
@@ -351,6 +356,18 @@ TEST(DngImageReader, LoadImageFileDevelopsIntoByteColourByDefault) {
   CImg none;
   EXPECT_EQ(LoadImageFile(u"/nonexistent/shot.dng", &none, 1, -1), MakeCode(0x80070002u));
   EXPECT_FALSE(none.HasMemory());
+  // A file that opens but does not develop leaves no image behind, and says why.
+  DngStorage jpeg;
+  jpeg.losslessJpeg = true;
+  DngBuilder cut(6, 4, std::vector<uint16_t>(24, 10000), jpeg, false);
+  cut.RawIfd().Long(279, {static_cast<uint32_t>(cut.RawIfd().pieces[0].size() - 8)});
+  const std::string cutPath = test::WriteTempFile(cut.Bytes(), ".dng");
+  const std::u16string cutName(cutPath.begin(), cutPath.end());
+  const HRESULT failed = LoadImageFile(cutName.c_str(), &none, 1, -1);
+  unlink(cutPath.c_str());
+  EXPECT_EQ(failed, E_FAIL);
+  EXPECT_FALSE(none.HasMemory());
+  EXPECT_EQ(ImageReadReason(failed, cutPath), "the file is truncated or corrupt: data that ends early");
 }
 
 TEST(DngImageReader, ListsEveryDirectoryWithASubfileType) {
@@ -367,6 +384,83 @@ TEST(DngImageReader, ListsEveryDirectoryWithASubfileType) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Storages
+
+// Gradients, noise and both ends of the range, below 2^bits.
+std::vector<uint16_t> StoredSamples(int w, int h, int bits) {
+  std::vector<uint16_t> s(static_cast<size_t>(w) * h);
+  const uint32_t max = (1u << bits) - 1;
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < s.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const uint32_t x = static_cast<uint32_t>(i % w), y = static_cast<uint32_t>(i / w);
+    uint32_t v = (x * 977 + y * 313) % (max + 1) + (seed >> 28);
+    if ((seed >> 8) % 17 == 0) v = (seed >> 9) & 1 ? max : 0;
+    s[i] = static_cast<uint16_t>(std::min(v, max));
+  }
+  return s;
+}
+
+// The same raw samples stored each way develop to the same image as when stored as
+// uncompressed 16-bit samples, and decode to the samples themselves.
+TEST(DngImageReader, EveryStorageDevelopsLikeItsSixteenBitTwin) {
+  const int w = 40, h = 30;
+  auto with = [](std::function<void(DngStorage&)> f) {
+    DngStorage s;
+    f(s);
+    return s;
+  };
+  auto jpegTiles = [](DngStorage& s) {
+    s.losslessJpeg = true;
+    s.tileWidth = s.tileLength = 16;  // 3 x 2 tiles, the last column and row reaching past the image
+  };
+  std::vector<std::pair<std::string, DngStorage>> rows = {
+      {"16-bit strips of 7 rows", with([](DngStorage& s) { s.rowsPerStrip = 7; })},
+      {"16-bit big-endian", with([](DngStorage& s) { s.bigEndian = true; })},
+      {"16-bit tiles", with([](DngStorage& s) { s.tileWidth = 32, s.tileLength = 16; })},
+      {"8-bit", with([](DngStorage& s) { s.bits = 8; })},
+      {"10-bit in strips of 4 rows", with([](DngStorage& s) { s.bits = 10, s.rowsPerStrip = 4; })},
+      {"12-bit packed", with([](DngStorage& s) { s.bits = 12; })},
+      {"14-bit packed in tiles", with([](DngStorage& s) { s.bits = 14, s.tileWidth = 16, s.tileLength = 16; })},
+      {"12-bit big-endian tiles", with([](DngStorage& s) { s.bits = 12, s.bigEndian = true, s.tileWidth = s.tileLength = 16; })},
+      {"lossless JPEG, one strip", with([](DngStorage& s) { s.losslessJpeg = true; })},
+      {"lossless JPEG strips of 8 rows, restarts", with([](DngStorage& s) { s.losslessJpeg = true, s.rowsPerStrip = 8, s.restartLines = 2; })},
+      {"lossless JPEG tiles, two components", with([&](DngStorage& s) { jpegTiles(s), s.shape = DngStorage::kHalfWidthTwoComponents; })},
+      {"lossless JPEG tiles, twice as wide", with([&](DngStorage& s) { jpegTiles(s), s.shape = DngStorage::kDoubleWidthHalfHeight; })},
+      {"lossless JPEG tiles, restarts, tables after the frame", with([&](DngStorage& s) { jpegTiles(s), s.restartLines = 1, s.tablesAfterFrame = true; })},
+      {"lossless JPEG 12-bit big-endian tiles", with([&](DngStorage& s) { jpegTiles(s), s.bits = 12, s.bigEndian = true; })},
+  };
+  for (int p = 1; p <= 7; ++p)
+    rows.push_back({"lossless JPEG tiles, predictor " + std::to_string(p), with([&](DngStorage& s) { jpegTiles(s), s.predictor = p; })});
+  // A LinearizationTable: the twin holds the linear values.
+  for (bool jpeg : {false, true})
+    rows.push_back({jpeg ? "big-endian lossless JPEG 14-bit tiles, table" : "12-bit packed, table", with([&](DngStorage& s) {
+                      if (jpeg) jpegTiles(s), s.bigEndian = true;
+                      s.bits = jpeg ? 14 : 12;
+                      for (uint32_t i = 0; i < (1u << s.bits); ++i)
+                        s.linearization.push_back(static_cast<uint16_t>(i * i / ((1u << s.bits) - 1) * 65535 / ((1u << s.bits) - 1)));
+                    })});
+  for (const auto& [what, storage] : rows) {
+    SCOPED_TRACE(what);
+    const std::vector<uint16_t> stored = StoredSamples(w, h, storage.bits);
+    std::vector<uint16_t> linear = stored;
+    for (uint16_t& v : linear)
+      if (!storage.linearization.empty()) v = storage.linearization[v];
+    const DngBuilder dng(w, h, stored, storage), twin(w, h, linear);
+    CDngImageReader reader;
+    const std::vector<uint8_t> bytes = dng.Bytes();
+    ASSERT_EQ(reader.OpenMemory(bytes.data(), bytes.size()), S_OK);
+    CTypedImg<unsigned short> raw;
+    ASSERT_EQ(reader.DecodeRawSamples(&raw), S_OK);
+    for (int y = 0; y < h; ++y) ASSERT_TRUE(std::equal(stored.begin() + y * w, stored.begin() + (y + 1) * w, raw.Row(y))) << y;
+    CImg image, expected;
+    ASSERT_EQ(Develop(bytes, &image, kTypeRGB16), S_OK);
+    ASSERT_EQ(Develop(twin.Bytes(), &expected, kTypeRGB16), S_OK);
+    for (int y = 0; y < h; ++y) ASSERT_EQ(std::memcmp(image.RowPtr(y), expected.RowPtr(y), w * 6u), 0) << y;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
 // Refused files
 
 struct Refusal {
@@ -374,7 +468,23 @@ struct Refusal {
   std::function<void(DngBuilder&)> change;
   HRESULT open;  // from Open
   HRESULT read;  // from ReadInto when Open succeeds
+  const char* reason = nullptr;  // the words left for the caller, when the code's own are not enough
 };
+
+const uint8_t kSos[2] = {0xFF, 0xDA};
+
+// A lossless JPEG frame of the base file's 8 x 6 samples (or of `rows` rows), put in its strip.
+std::function<void(DngBuilder&)> JpegStrip(std::function<void(std::vector<uint8_t>&)> damage, int rows = 6) {
+  return [=](DngBuilder& d) {
+    test::LosslessJpegOptions o;
+    o.width = 8;
+    o.height = rows;
+    const std::vector<uint16_t> samples(8 * rows, 1000);
+    std::vector<uint8_t> frame = test::EncodeLosslessJpeg(samples.data(), o);
+    damage(frame);
+    d.RawIfd().Short(259, {7}).pieces[0] = frame;
+  };
+}
 
 TEST(DngImageReader, RefusesFilesItCannotDevelop) {
   const std::vector<Refusal> cases = {
@@ -389,11 +499,41 @@ TEST(DngImageReader, RefusesFilesItCannotDevelop) {
       {"zero neutral", [](DngBuilder& d) { d.Ifd0().Rational(50728, {0, 1, 0, 1, 0, 1}); }, S_OK, E_KO_BADFORMAT},
       {"zero denominator", [](DngBuilder& d) { d.Ifd0().Rational(50728, {1, 0, 1, 1, 1, 1}); }, S_OK, E_KO_BADFORMAT},
       {"WhiteLevel 0", [](DngBuilder& d) { d.RawIfd().Short(50717, {0}); }, S_OK, E_KO_BADFORMAT},
-      {"Compression 7", [](DngBuilder& d) { d.RawIfd().Short(259, {7}); }, E_KO_BADFORMAT, 0},
-      {"BitsPerSample 12", [](DngBuilder& d) { d.RawIfd().Short(258, {12}); }, E_KO_BADFORMAT, 0},
-      {"no BitsPerSample", [](DngBuilder& d) { d.RawIfd().Remove(258); }, E_KO_BADFORMAT, 0},
-      {"3 samples per pixel", [](DngBuilder& d) { d.RawIfd().Short(277, {3}); }, E_KO_BADFORMAT, 0},
-      {"LinearizationTable", [](DngBuilder& d) { d.RawIfd().Short(50712, {0, 1, 2}); }, E_KO_BADFORMAT, 0},
+      {"lossy JPEG", [](DngBuilder& d) { d.RawIfd().Short(259, {34892}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: lossy JPEG"},
+      {"deflate", [](DngBuilder& d) { d.RawIfd().Short(259, {8}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: deflate"},
+      {"floating point", [](DngBuilder& d) { d.RawIfd().Short(339, {3}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: floating-point samples"},
+      {"linear DNG", [](DngBuilder& d) { d.RawIfd().Short(262, {34892}).Short(277, {3}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: a linear (demosaiced) DNG"},
+      {"CFA 2 x 4", [](DngBuilder& d) { d.RawIfd().Short(33421, {2, 4}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: a colour filter array other than 2 x 2"},
+      {"BitsPerSample 32", [](DngBuilder& d) { d.RawIfd().Short(258, {32}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: 32-bit samples"},
+      {"no BitsPerSample", [](DngBuilder& d) { d.RawIfd().Remove(258); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: 1-bit samples"},
+      {"3 samples per pixel", [](DngBuilder& d) { d.RawIfd().Short(277, {3}); }, E_NOTIMPL, 0,
+       "a DNG variant the reader does not support: more than one sample per pixel"},
+      {"a Huffman code that does not exist",
+       JpegStrip([](std::vector<uint8_t>& f) {  // stuffed 0xFF bytes: all ones, a code point no table uses
+         const size_t scan = static_cast<size_t>(std::search(f.begin(), f.end(), kSos, kSos + 2) - f.begin()) + 10;
+         f.resize(scan);
+         for (int i = 0; i < 8; ++i) f.insert(f.end(), {0xFF, 0});
+       }),
+       S_OK, E_FAIL, "the file is truncated or corrupt: a Huffman code that does not exist"},
+      {"a frame whose size disagrees", JpegStrip([](std::vector<uint8_t>&) {}, 5), S_OK, E_FAIL,
+       "the file is truncated or corrupt: a frame whose size disagrees with its strip or tile"},
+      {"lossless JPEG that ends early", JpegStrip([](std::vector<uint8_t>& f) { f.erase(f.end() - 6, f.end()); }), S_OK, E_FAIL,
+       "the file is truncated or corrupt: data that ends early"},
+      {"LinearizationTable too short", [](DngBuilder& d) { d.RawIfd().Short(50712, {0, 1, 2}); }, E_KO_BADFORMAT, 0,
+       "the file is truncated or corrupt: a LinearizationTable shorter than the stored values reach"},
+      {"a million tiles", [](DngBuilder& d) { d.RawIfd().Long(256, {1000}).Long(257, {1000}).Short(259, {7}).Long(322, {1}).Long(323, {1}); },
+       E_KO_BADFORMAT, 0},
+      {"too few tiles", [](DngBuilder& d) { d.RawIfd().Long(322, {4}).Long(323, {6}).Omit(273).Long(324, {8}).Long(325, {48}); },
+       E_KO_BADFORMAT, 0},
+      {"tile beyond the file", [](DngBuilder& d) { d.RawIfd().Long(322, {8}).Long(323, {6}).Omit(273).Long(324, {1u << 20}).Long(325, {96}); },
+       E_UNEXPECTED, 0, "the file is truncated or corrupt: a strip or tile beyond the end of the file"},
       {"crop beyond the raw image", [](DngBuilder& d) { d.RawIfd().Long(50720, {9, 2}); }, E_KO_BADFORMAT, 0},
       {"crop origin beyond", [](DngBuilder& d) { d.RawIfd().Long(50719, {8, 0}); }, E_KO_BADFORMAT, 0},
       {"active area beyond", [](DngBuilder& d) { d.RawIfd().Short(50829, {0, 0, 7, 8}); }, E_KO_BADFORMAT, 0},
@@ -403,9 +543,11 @@ TEST(DngImageReader, RefusesFilesItCannotDevelop) {
       {"no width", [](DngBuilder& d) { d.RawIfd().Remove(256); }, E_KO_BADFORMAT, 0},
       {"too large", [](DngBuilder& d) { d.RawIfd().Long(256, {70000}).Long(257, {70000}); }, E_KO_BADFORMAT, 0},
       {"larger than the file", [](DngBuilder& d) { d.RawIfd().Long(256, {400}).Long(257, {300}); }, E_KO_BADFORMAT, 0},
-      {"strip beyond the file", [](DngBuilder& d) { d.RawIfd().Long(273, {1u << 20}); }, E_UNEXPECTED, 0},
+      {"strip beyond the file", [](DngBuilder& d) { d.RawIfd().Long(273, {1u << 20}); }, E_UNEXPECTED, 0,
+       "the file is truncated or corrupt: a strip or tile beyond the end of the file"},
       {"strip wrapping 32 bits", [](DngBuilder& d) { d.RawIfd().Long(273, {0xFFFFFFF0u}); }, E_UNEXPECTED, 0},
-      {"strip count too small", [](DngBuilder& d) { d.RawIfd().Long(279, {8 * 6 * 2 - 1}); }, E_UNEXPECTED, 0},
+      {"strip count too small", [](DngBuilder& d) { d.RawIfd().Long(279, {8 * 6 * 2 - 1}); }, E_UNEXPECTED, 0,
+       "the file is truncated or corrupt: a strip or tile shorter than its samples"},
       {"too few strips", [](DngBuilder& d) { d.RawIfd().Long(278, {1}); }, E_KO_BADFORMAT, 0},
       {"RowsPerStrip 0", [](DngBuilder& d) { d.RawIfd().Long(278, {0}); }, E_KO_BADFORMAT, 0},
       {"black repeat 0", [](DngBuilder& d) { d.RawIfd().Short(50713, {0, 2}); }, S_OK, E_KO_BADFORMAT},
@@ -428,6 +570,10 @@ TEST(DngImageReader, RefusesFilesItCannotDevelop) {
       EXPECT_EQ(reader.DirectoryCount(), 0);
     } else {
       EXPECT_EQ(hr, c.read);
+    }
+    const std::string reason = ImageReadReason(hr, "x.dng");
+    if (c.reason) {
+      EXPECT_EQ(reason, c.reason);
     }
   }
 }

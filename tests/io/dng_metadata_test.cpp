@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "io/dng_writer_util.h"
+#include "ko/codec/testing/dng_writer.h"
 #include "ko/io/dng_metadata.h"
 #include "ko/platform/memory.h"
 

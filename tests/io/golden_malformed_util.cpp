@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "io/dng_writer_util.h"
+#include "ko/codec/testing/dng_writer.h"
 #include "io/obj_file_util.h"
 #include "ko/codec/testing/codec_writers.h"
 #include "ko/core/img.h"
@@ -184,6 +184,25 @@ void DngRows(std::vector<SMalformedCase>& rows) {
   }
   Add(rows, "dng-exif-outside-the-file.dng", DngWith([](DngBuilder& d) { d.Ifd0().Long(34665, {0xFFFFFF00u}); }), bad);
   Add(rows, "dng-exif-loops-to-ifd0.dng", DngWith([](DngBuilder& d) { d.Ifd0().Long(34665, {8}); }), bad);
+  {
+    // Lossless JPEG tiles: one cut short by its byte count; offsets beyond the file; a file
+    // declaring a million tiles.
+    ko::test::DngStorage tiles;
+    tiles.losslessJpeg = true;
+    tiles.tileWidth = tiles.tileLength = 16;
+    std::vector<uint16_t> samples(24 * 20);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 611);
+    DngBuilder dng(24, 20, samples, tiles);
+    std::vector<uint32_t> counts;
+    for (const auto& tile : dng.RawIfd().pieces) counts.push_back(static_cast<uint32_t>(tile.size()));
+    counts[3] -= 40;
+    dng.RawIfd().Long(325, counts);
+    Add(rows, "dng-ljpeg-tile-cut-short.dng", dng.Bytes(), ko::E_FAIL);
+    dng.RawIfd().Long(324, {8, 8, 8, 0x7FFFFFF0u});
+    Add(rows, "dng-tile-outside-the-file.dng", dng.Bytes(), unexpected);
+    dng.RawIfd().Long(256, {1024}).Long(257, {1024}).Long(322, {1}).Long(323, {1});
+    Add(rows, "dng-a-million-tiles.dng", dng.Bytes(), bad);
+  }
   Add(rows, "dng-big-endian.dng", Text("MM\0\x2a\0\0\0\x08"), bad);
   Add(rows, "dng-not-tiff.dng", Text("this is no TIFF file"), bad);
 }

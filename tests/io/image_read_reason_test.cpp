@@ -11,6 +11,7 @@ namespace ko {
 namespace {
 
 TEST(ImageReadReasonTest, NamesWhatWentWrong) {
+  ClearImageReadReason();  // words an earlier test's failed load left on this thread
   EXPECT_EQ(ImageReadReason(E_KO_NOTFOUND, "x.png"), "no such file");
   EXPECT_EQ(ImageReadReason(E_FAIL, "x.png"), "the file is truncated or corrupt");
   EXPECT_EQ(ImageReadReason(E_NOTIMPL, "x.wdp"), "a variant of the format the reader does not support");

@@ -17,6 +17,7 @@
 
 #include "app/output/memory_sink.h"
 #include "app/output/result_file.h"
+#include "app/output/result_file_sink.h"
 #include "app/run/engine.h"
 #include "app/run/memory_estimate.h"
 #include "app/run/run_input.h"
@@ -156,6 +157,58 @@ py::tuple AnalyzePath(const std::string& path, int32_t iterations, bool histogra
     Analyze(intensity, iterations, histograms, sigma, schedule, cancel, &analysis);
   });
   return Result(analysis);
+}
+
+// analyze_to_file(path, result, iterations, histograms, sigma, threads, admit): the
+// program's run of the image at `path`, its result file written as `result` (temporary
+// file, then rename), nothing kept in memory. Once the image is read, admit(width, height,
+// bytes) is called with what the run will need and may wait until that much is free.
+py::tuple AnalyzeToFile(const std::string& path, const std::string& result, int32_t iterations, bool histograms,
+                        float sigma, int32_t threads, const py::object& admit) {
+  const char* kind = "ok";
+  std::string words;
+  int32_t w = 0, h = 0;
+  RunWithoutLock([&](const std::atomic<bool>& cancel) {
+    const CSchedule schedule(EForm::kFast, threads);
+    SRunShape shape;
+    shape.histograms = histograms;
+    shape.sigma = sigma;
+    shape.passes = iterations;
+    CColorImage colour;
+    SInputStatus input = LoadColorImage(path, schedule, &shape, &colour);
+    ko::CTypedImg<float> intensity;
+    if (input.Ok()) input = ReduceToIntensity(colour, path, &intensity);
+    if (!input.Ok()) {
+      kind = input.kind == SInputStatus::EKind::kUnreadable      ? "unreadable"
+             : input.kind == SInputStatus::EKind::kUnconvertible ? "failed"
+                                                                 : "memory";
+      words = input.words;
+      return;
+    }
+    colour = CColorImage();
+    w = intensity.width;
+    h = intensity.height;
+    const bool bands = HistogramsInBands(schedule, w, h, histograms, iterations);
+    const uint64_t needed = RunRequiredBytes(schedule, w, h, histograms, sigma, iterations, bands) +
+                            static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * sizeof(float);
+    if (!admit.is_none()) {
+      py::gil_scoped_acquire acquire;
+      admit(w, h, needed);
+    }
+    CEdgeState state;
+    state.sigma = sigma;
+    state.iterations = iterations;
+    state.computeHistograms = histograms;
+    state.keepHistogramPlanes = false;
+    CResultFileSink sink(path, result);
+    const CRunControl control(nullptr, &cancel);
+    const SRunStatus status = AnalyzeIntensity(intensity, state, schedule, sink, control);
+    if (status.Ok()) return;
+    kind = status.hr == ko::E_ABORT ? "cancelled" : status.hr == ko::E_OUTOFMEMORY ? "memory" : "failed";
+    words = status.reason;
+  });
+  const int32_t planes = histograms ? 3 + kHistogramBins : 3;
+  return Outcome(kind, words, py::make_tuple(w, h, planes));
 }
 
 // analyze_intensity(plane, ...): `plane` a 2-D float32 array whose rows hold their pixels
@@ -312,6 +365,8 @@ PYBIND11_MODULE(_brevant, m) {
   m.doc() = "The compiled half of brevant; use the functions of the brevant package.";
   m.def("analyze_path", &AnalyzePath, py::arg("path"), py::arg("iterations"), py::arg("histograms"), py::arg("sigma"),
         py::arg("threads"));
+  m.def("analyze_to_file", &AnalyzeToFile, py::arg("path"), py::arg("result"), py::arg("iterations"),
+        py::arg("histograms"), py::arg("sigma"), py::arg("threads"), py::arg("admit"));
   m.def("analyze_intensity", &AnalyzeIntensityArray, py::arg("plane"), py::arg("iterations"), py::arg("histograms"),
         py::arg("sigma"), py::arg("threads"));
   m.def("intensity", &Intensity, py::arg("image"), py::arg("red"), py::arg("green"), py::arg("blue"));

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace brevant {
 namespace {
@@ -15,6 +16,25 @@ namespace {
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Creates a new hidden file ".brevant-PID-N.tmp" in `folder` (or, with `linkFrom`, links
+// that file there under such a name); returns its descriptor (0 for a link), or -1 with
+// errno set.
+int CreateHidden(const std::string& folder, std::string* name, const char* linkFrom = nullptr) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".brevant-%ld-%u.tmp", static_cast<long>(getpid()), attempt);
+    *name = folder + suffix;
+    const int fd = linkFrom ? linkat(AT_FDCWD, linkFrom, AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW)
+                            : open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  name->clear();
+  return -1;
 }
 
 }  // namespace
@@ -28,24 +48,26 @@ bool CResultFile::Create(const std::string& target) {
     errno = EISDIR;
     return false;
   }
-  // A hidden name of our own in the same folder, so the final rename stays on one file system.
   const std::string folder = FolderOf(target);
-  for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".brevant-%ld-%u.tmp", static_cast<long>(getpid()), attempt);
-    const std::string name = folder + suffix;
-    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      fd_ = fd;
-      target_ = target;
-      temporary_ = name;
-      // Not every file system takes direct writes (tmpfs does not): then all are buffered.
-      directFd_ = open(name.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
-      return true;
-    }
-    if (errno != EEXIST) return false;
+  // An unnamed file in the target's folder: a process killed while writing leaves nothing
+  // behind. It gets a name only at Commit. File systems without unnamed files (NFS, say)
+  // take a hidden name of our own in the same folder, which a kill leaves behind.
+  const int unnamed = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (unnamed >= 0) {
+    fd_ = unnamed;
+    target_ = target;
+    temporary_.clear();
+    directFd_ = open(DescriptorPath(fd_).c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+    return true;
   }
-  return false;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  const int fd = CreateHidden(folder, &temporary_);
+  if (fd < 0) return false;
+  fd_ = fd;
+  target_ = target;
+  // Not every file system takes direct writes (tmpfs does not): then all are buffered.
+  directFd_ = open(temporary_.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+  return true;
 }
 
 bool CResultFile::Write(const void* data, size_t bytes) {
@@ -132,13 +154,18 @@ bool CResultFile::Commit() {
   }
   int error = 0;
   if (fsync(fd_) != 0) error = errno;
+  // An unnamed file is linked under a hidden name, then renamed over the target as a named
+  // one is: the target is replaced in one step, never removed first.
+  if (error == 0 && temporary_.empty() &&
+      CreateHidden(FolderOf(target_), &temporary_, DescriptorPath(fd_).c_str()) < 0)
+    error = errno;
   if (directFd_ >= 0 && close(directFd_) != 0 && error == 0) error = errno;
   directFd_ = -1;
   if (close(fd_) != 0 && error == 0) error = errno;
   fd_ = -1;
   if (error == 0 && rename(temporary_.c_str(), target_.c_str()) != 0) error = errno;
   if (error != 0) {
-    unlink(temporary_.c_str());
+    if (!temporary_.empty()) unlink(temporary_.c_str());
     temporary_.clear();
     errno = error;
     return false;

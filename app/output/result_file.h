@@ -1,6 +1,7 @@
 // The result file, written safely: the planes go to a new temporary file in the target's
-// folder, which replaces the target only once every plane is written and flushed, so a
-// failed run never leaves a partial result nor destroys an earlier one.
+// folder (unnamed where the file system allows), which replaces the target only once every
+// plane is written and flushed, so a failed or killed run never leaves a partial result nor
+// destroys an earlier one.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -35,15 +36,13 @@ class CResultFile {
   // Closes and removes the temporary.
   void Discard();
 
-  const std::string& TemporaryName() const { return temporary_; }
-
  private:
   bool WriteDirect(const uint8_t* data, size_t bytes, uint64_t offset);
 
   int fd_ = -1;
   int directFd_ = -1;  // the same file opened for direct writes, or -1
   std::string target_;
-  std::string temporary_;
+  std::string temporary_;  // the temporary's name; empty while it is unnamed
 };
 
 }  // namespace brevant

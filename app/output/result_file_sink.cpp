@@ -22,10 +22,15 @@ bool ResultFileName(const std::string& path, std::string* name) {
 
 CResultFileSink::CResultFileSink(std::string inputPath) : input_(std::move(inputPath)) {}
 
+CResultFileSink::CResultFileSink(std::string inputPath, std::string resultName)
+    : input_(std::move(inputPath)), givenName_(std::move(resultName)) {}
+
 CResultFileSink::~CResultFileSink() { Abandon(); }
 
 bool CResultFileSink::Prepare(std::string* why) {
-  if (!ResultFileName(input_, &name_)) {
+  if (!givenName_.empty()) {
+    name_ = givenName_;
+  } else if (!ResultFileName(input_, &name_)) {
     *why = "Cannot name the result file for \"" + input_ + "\": the path must have at least three characters.";
     return false;
   }

@@ -22,6 +22,8 @@ class CResultFileSink final : public CResultSink {
  public:
   // The result of the input at `inputPath`, named by ResultFileName.
   explicit CResultFileSink(std::string inputPath);
+  // The result of the input at `inputPath` written as `resultName` (a batch's output folder).
+  CResultFileSink(std::string inputPath, std::string resultName);
   ~CResultFileSink() override;
 
   // The result's name, once Prepare has succeeded.
@@ -42,6 +44,7 @@ class CResultFileSink final : public CResultSink {
   std::string WriteFailure() const;
 
   std::string input_, name_;
+  std::string givenName_;  // empty: named after the input
   CResultFile file_;
   std::optional<CResultStream> stream_;  // from the first rows on
   int32_t w_ = 0, h_ = 0;

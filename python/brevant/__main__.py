@@ -1,5 +1,6 @@
 """Command line: ``python3 -m brevant summary <result file> <width> <height>`` prints each
-plane's range and mean."""
+plane's range and mean; ``python3 -m brevant batch INPUT...`` analyses a data set (``batch
+--help`` tells how)."""
 
 import sys
 
@@ -20,11 +21,19 @@ def _summary(argv):
     return 0
 
 
+def _batch(argv):
+    from ._batch import batch  # Dask is loaded only for a batch
+    return batch(argv)
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
-    commands = {"summary": _summary}
+    commands = {"summary": _summary, "batch": _batch}
     if not argv or argv[0] not in commands:
         print("Usage: python3 -m brevant summary <result file> <width> <height>")
+        print("       python3 -m brevant batch INPUT... [--iterations N] [--histograms] [--sigma S] [--out DIR]")
+        print("                                [--workers N] [--threads-per-worker T] [--scheduler ADDRESS]")
+        print("                                [--manifest FILE] [--force] [--quiet]")
         return 2
     return commands[argv[0]](argv[1:])
 

@@ -143,17 +143,23 @@ def _run(args, inputs, manifest, progress):
         else:
             todo.append(item)
     if not todo:
-        return failures, 0.0
+        return failures, 0.0, 0
 
     started = time.perf_counter()
-    client, cluster = _start(args)
+    try:
+        client, cluster = _start(args)
+    except (OSError, TimeoutError) as error:
+        where = "the scheduler at %s" % args.scheduler if args.scheduler else "a cluster on this machine"
+        for item in todo:
+            done(_failure(item, parameters, "cannot start on %s: %s" % (where, error)))
+        return failures, time.perf_counter() - started, 0
     startup = time.perf_counter() - started
     try:
         problem = _check_workers(client)
         if problem:
             for item in todo:
                 done(_failure(item, parameters, problem))
-            return failures, startup
+            return failures, startup, 0
         from distributed import as_completed
         futures = {}
         for item in todo:
@@ -177,7 +183,7 @@ def _run(args, inputs, manifest, progress):
         client.close()
         if cluster is not None:
             cluster.close()
-    return failures, startup
+    return failures, startup, len(todo)
 
 
 def batch(argv):
@@ -198,13 +204,17 @@ def batch(argv):
     progress = _Progress(len(inputs), not args.quiet and sys.stderr.isatty())
     started = time.perf_counter()
     try:
-        failures, startup = _run(args, inputs, manifest, progress)
+        failures, startup, ran = _run(args, inputs, manifest, progress)
+    except KeyboardInterrupt:
+        progress.close()
+        print("Interrupted: the finished inputs are in the manifest %s; run the same command again to go on."
+              % manifest_path)
+        return 130
     finally:
         progress.close()
         manifest.close()
     seconds = time.perf_counter() - started
     counts = progress.counts
-    ran = counts["ok"] + counts["failed"]
     print("%d ok, %d failed, %d skipped of %d inputs in %.1f s (cluster start %.1f s%s); manifest %s" % (
         counts["ok"], counts["failed"], counts["skipped"], len(inputs), seconds, startup,
         ", %.2f images/s" % (ran / (seconds - startup)) if ran and seconds > startup else "", manifest_path))

@@ -83,6 +83,25 @@ py::tuple Outcome(const char* kind, const std::string& words, py::object value =
   return py::make_tuple(kind, words, value);
 }
 
+// The Python layer's name for how a run failed.
+const char* KindOf(const SRunStatus& status) {
+  return status.hr == ko::E_ABORT ? "cancelled" : status.hr == ko::E_OUTOFMEMORY ? "memory" : "failed";
+}
+
+// The program's load of `path` into an intensity plane (the decoded colour image freed);
+// nullptr, or how it failed (unreadable, failed, memory) with the words.
+const char* LoadIntensity(const std::string& path, const CSchedule& schedule, const SRunShape& shape,
+                          ko::CTypedImg<float>* intensity, std::string* words) {
+  CColorImage colour;
+  SInputStatus input = LoadColorImage(path, schedule, &shape, &colour);
+  if (input.Ok()) input = ReduceToIntensity(colour, path, intensity);
+  if (input.Ok()) return nullptr;
+  *words = input.words;
+  return input.kind == SInputStatus::EKind::kUnreadable      ? "unreadable"
+         : input.kind == SInputStatus::EKind::kUnconvertible ? "failed"
+                                                             : "memory";
+}
+
 struct SAnalysis {
   const char* kind = "ok";  // ok, unreadable, memory, cancelled, failed
   std::string words;
@@ -123,7 +142,7 @@ void Analyze(const ko::CTypedImg<float>& intensity, int32_t iterations, bool his
   const SRunStatus status = AnalyzeIntensity(intensity, state, schedule, sink, control);
   if (status.Ok()) return;
   out->planes.Reset();
-  out->kind = status.hr == ko::E_ABORT ? "cancelled" : status.hr == ko::E_OUTOFMEMORY ? "memory" : "failed";
+  out->kind = KindOf(status);
   out->words = status.reason;
 }
 
@@ -142,18 +161,11 @@ py::tuple AnalyzePath(const std::string& path, int32_t iterations, bool histogra
     shape.sigma = sigma;
     shape.passes = iterations;
     shape.histogramBands = false;  // the planes are kept whole
-    CColorImage colour;
-    SInputStatus input = LoadColorImage(path, schedule, &shape, &colour);
     ko::CTypedImg<float> intensity;
-    if (input.Ok()) input = ReduceToIntensity(colour, path, &intensity);
-    if (!input.Ok()) {
-      analysis.kind = input.kind == SInputStatus::EKind::kUnreadable ? "unreadable"
-                      : input.kind == SInputStatus::EKind::kUnconvertible ? "failed"
-                                                                          : "memory";
-      analysis.words = input.words;
+    if (const char* failed = LoadIntensity(path, schedule, shape, &intensity, &analysis.words)) {
+      analysis.kind = failed;
       return;
     }
-    colour = CColorImage();  // not needed during the run
     Analyze(intensity, iterations, histograms, sigma, schedule, cancel, &analysis);
   });
   return Result(analysis);
@@ -174,18 +186,11 @@ py::tuple AnalyzeToFile(const std::string& path, const std::string& result, int3
     shape.histograms = histograms;
     shape.sigma = sigma;
     shape.passes = iterations;
-    CColorImage colour;
-    SInputStatus input = LoadColorImage(path, schedule, &shape, &colour);
     ko::CTypedImg<float> intensity;
-    if (input.Ok()) input = ReduceToIntensity(colour, path, &intensity);
-    if (!input.Ok()) {
-      kind = input.kind == SInputStatus::EKind::kUnreadable      ? "unreadable"
-             : input.kind == SInputStatus::EKind::kUnconvertible ? "failed"
-                                                                 : "memory";
-      words = input.words;
+    if (const char* failed = LoadIntensity(path, schedule, shape, &intensity, &words)) {
+      kind = failed;
       return;
     }
-    colour = CColorImage();
     w = intensity.width;
     h = intensity.height;
     const bool bands = HistogramsInBands(schedule, w, h, histograms, iterations);
@@ -204,7 +209,7 @@ py::tuple AnalyzeToFile(const std::string& path, const std::string& result, int3
     const CRunControl control(nullptr, &cancel);
     const SRunStatus status = AnalyzeIntensity(intensity, state, schedule, sink, control);
     if (status.Ok()) return;
-    kind = status.hr == ko::E_ABORT ? "cancelled" : status.hr == ko::E_OUTOFMEMORY ? "memory" : "failed";
+    kind = KindOf(status);
     words = status.reason;
   });
   const int32_t planes = histograms ? 3 + kHistogramBins : 3;

@@ -9,7 +9,7 @@ import time
 
 from . import _batch_task
 from ._batch_inputs import UsageError, plan
-from ._manifest import Manifest, input_identity, read_last_runs, still_good
+from ._manifest import Manifest, failed_record, read_last_runs, still_good
 
 _MAX_LISTED_FAILURES = 20
 # A task whose worker died this many times (killed, out of memory) is given up as failed.
@@ -115,13 +115,7 @@ def _skipped(record):
 
 
 def _failure(item, parameters, reason):
-    identity = input_identity(item.path)
-    record = {"input": item.path, "result": item.result, "status": "failed", "reason": reason, "width": None,
-              "height": None, "planes": None, "seconds": 0.0, "worker": None,
-              "size": identity[0] if identity else None, "mtime_ns": identity[1] if identity else None,
-              "mtime": identity[1] / 1e9 if identity else None}
-    record.update(parameters)
-    return record
+    return failed_record(item.path, item.result, parameters, reason)
 
 
 def _run(args, inputs, manifest, progress):

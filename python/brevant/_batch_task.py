@@ -7,7 +7,7 @@ import threading
 import time
 
 from . import _brevant
-from ._manifest import input_identity
+from ._manifest import failed_record
 
 # A worker may be stopped (Dask pauses at 80 % of its limit and ends it at 95 %): runs are
 # admitted while their estimates stay below this share of the limit.
@@ -69,12 +69,8 @@ def probe():
 def run_one(path, result, iterations, histograms, sigma, threads):
     """Analyses `path` into `result`; the manifest record of the run."""
     worker = _worker()
-    identity = input_identity(path)
-    record = {"input": path, "result": result, "status": "failed", "reason": "", "width": None, "height": None,
-              "planes": None, "iterations": iterations, "histograms": histograms, "sigma": sigma, "seconds": 0.0,
-              "worker": worker.address if worker else socket.gethostname(),
-              "size": identity[0] if identity else None, "mtime_ns": identity[1] if identity else None,
-              "mtime": identity[1] / 1e9 if identity else None}
+    parameters = {"iterations": iterations, "histograms": histograms, "sigma": sigma}
+    record = failed_record(path, result, parameters, worker=worker.address if worker else socket.gethostname())
     start = time.perf_counter()
     admitted = [0]
 

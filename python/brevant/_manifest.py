@@ -35,6 +35,18 @@ def input_identity(path):
     return info.st_size, info.st_mtime_ns
 
 
+def failed_record(path, result, parameters, reason="", worker=None):
+    """A record of a run of `path` that has not succeeded (yet): the input's size and
+    modification time as they are now."""
+    identity = input_identity(path)
+    record = {"input": path, "result": result, "status": "failed", "reason": reason, "width": None, "height": None,
+              "planes": None}
+    record.update((name, parameters[name]) for name in PARAMETERS)
+    record.update(seconds=0.0, worker=worker, size=identity[0] if identity else None,
+                  mtime_ns=identity[1] if identity else None, mtime=identity[1] / 1e9 if identity else None)
+    return record
+
+
 def still_good(record, path, result, parameters):
     """Whether `record`, the last run of (path, result), is an ok run of the same input and
     parameters whose result file is still there, whole."""

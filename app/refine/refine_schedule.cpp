@@ -61,6 +61,12 @@ class CWavefront {
     // Passes of one sweep: their rings stay below half of a whole buffer.
     sweepPasses_ = std::max<int32_t>(1, h_ / (2 * ringRows_));
     sweepPasses_ = std::min(sweepPasses_, std::max<int32_t>(passes_, 1));
+    // Depth first, levels of one parity share a ring (RingOf). Between steps a level holds
+    // the 4 rows the next one still reads, and the live rows of the levels of one parity lie
+    // one after another down the image, the deepest level's lowest: 4 a level, plus the
+    // step a level is writing. Far fewer rows than a ring a level, and each level writes
+    // where rows were read a moment before, still in the cache.
+    ringSlots_ = depthFirst_ ? 4 * ((sweepPasses_ + 1) / 2) + step_ : ringRows_;
     // Stencil rows from the newest (level 0) back to the oldest (the sweep's last level).
     stencilRows_ = static_cast<int32_t>(std::min<int64_t>(h_, static_cast<int64_t>(lag_) * sweepPasses_ + step_));
     PlanStrips(std::max(threads, 1));
@@ -98,6 +104,10 @@ class CWavefront {
   static constexpr int32_t kStripSteps = kRefineRowsAtOnce / kRefineStepRows;  // before the next strip
 
   bool Sweeps() const { return passes_ > sweepPasses_; }
+  // Depth first, row y of level j is read for the last time by level j + 1 in the step in
+  // which level j + 2 writes its own row y: the two can take the same place.
+  int32_t Rings() const { return depthFirst_ ? std::min(sweepPasses_, 2) : sweepPasses_; }
+  int32_t RingOf(int32_t level) const { return depthFirst_ ? level % 2 : level; }
   bool InStrips() const { return strips_.size() > 1; }
   size_t EnergyRowFloats(int32_t cols) const { return static_cast<size_t>(cols) * kEnergyRecord + kRowPad; }
   size_t BinRowFloats(int32_t cols) const { return static_cast<size_t>(cols) * kBinRecord + kRowPad; }
@@ -133,7 +143,7 @@ class CWavefront {
   const bool bins_;  // with the histograms: the stencils hold SBinSample for lanes_.samplesRow
   const SRefineLanes lanes_;
   bool depthFirst_ = false;
-  int32_t step_ = 8, lag_ = 2, ringRows_ = 12, sweepPasses_ = 1, stencilRows_ = 1;
+  int32_t step_ = 8, lag_ = 2, ringRows_ = 12, ringSlots_ = 12, sweepPasses_ = 1, stencilRows_ = 1;
 
   // The planes of the run: b_ receives the refined energy, source_ keeps the normalised
   // energy every pass adds (b_'s own rows are refined while strips still read beside them).
@@ -178,7 +188,7 @@ void CWavefront::PlanStrips(int32_t threads) {
 }
 
 uint64_t CWavefront::Bytes(int32_t slots) const {
-  const uint64_t rings = static_cast<uint64_t>(sweepPasses_) * ringRows_;
+  const uint64_t rings = static_cast<uint64_t>(Rings()) * ringSlots_;
   uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float) * (InStrips() ? 2 : 1);  // folded, source
   for (const SStrip& s : strips_) {
     const uint64_t records = EnergyRowFloats(s.cols) + (bins_ ? BinRowFloats(s.cols) : 0);
@@ -192,7 +202,7 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
 ko::HRESULT CWavefront::Allocate(int32_t slots) {
   if (folded_.Create(w_, h_, 1, 4, folded_.type, 0) < 0) return ko::E_OUTOFMEMORY;
   if (InStrips() && source_.Create(w_, h_, 1, 4, source_.type, 0) < 0) return ko::E_OUTOFMEMORY;
-  const size_t rings = static_cast<size_t>(sweepPasses_) * ringRows_;
+  const size_t rings = static_cast<size_t>(Rings()) * ringSlots_;
   for (SStrip& s : strips_) {
     if (!s.stencils.AllocateLarge(static_cast<size_t>(stencilRows_) * StencilRowBytes(s.cols, bins_)))
       return ko::E_OUTOFMEMORY;
@@ -219,7 +229,7 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
   }
   // The farthest apart two record rows of a pass can be: within a ring, or four rows of a
   // whole buffer; plus a row's own extent.
-  const int64_t rowSpan = static_cast<int64_t>(std::max(ringRows_, 4) + 1) * static_cast<int64_t>(EnergyRowFloats(w_));
+  const int64_t rowSpan = static_cast<int64_t>(std::max(ringSlots_, 4) + 1) * static_cast<int64_t>(EnergyRowFloats(w_));
   // The gathers of the wide energy kernels take 32-bit indices.
   energyKernel_ = rowSpan < (int64_t{1} << 30) ? lanes_.energyRow : SupportRowScalar;
   return ko::S_OK;
@@ -493,10 +503,9 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
           e = {energyWhole_[1 - whole].get(), h_, energyWholeRow, 0};
           b = {binWhole_[1 - whole].get(), h_, binWholeRow, 0};
         } else {
-          e = {s.energyRing.get() + static_cast<size_t>(level) * ringRows_ * energyRow, ringRows_, energyRow,
-               energyShift};
-          b = {bins_ ? s.binRing.get() + static_cast<size_t>(level) * ringRows_ * binRow : nullptr, ringRows_, binRow,
-               binShift};
+          const size_t ring = static_cast<size_t>(RingOf(level)) * ringSlots_;
+          e = {s.energyRing.get() + ring * energyRow, ringSlots_, energyRow, energyShift};
+          b = {bins_ ? s.binRing.get() + ring * binRow : nullptr, ringSlots_, binRow, binShift};
         }
       }
       if (!lastSweep_) {

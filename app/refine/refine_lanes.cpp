@@ -179,11 +179,41 @@ __attribute__((target("avx2"))) void SupportRowEnergyAvx2(const SStencilRow& st,
   SupportRowScalar(st, rows, channels, x, x1, out);
 }
 
-__attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1,
-                                                        float* const* out, bool outIsZero) {
+// Into planes known to be zero, 16 pixels of a bin at a time, from pixel x (its bins' 32-byte
+// aligned in every plane) while 16 remain: the stores go past the cache, since the planes are
+// not read again here (the writer takes a band straight from memory), and so do not read
+// each line in first. Returns the pixel after the last one done.
+__attribute__((target("avx2"))) int32_t StreamBinsAvx2(const float* records, int32_t x, int32_t x1,
+                                                       float* const* out) {
   using L = lanes::Avx2;
-  int32_t x = x0;
-  for (; x + 4 <= x1; x += 4) {
+  for (; x + 16 <= x1; x += 16) {
+    const float* p = records + static_cast<intptr_t>(x) * kBinRecord;
+    for (int k = 0; k < kBins; k += 4) {
+      __m128 sum[4][4];  // [four pixels][bin]
+      for (int q = 0; q < 4; ++q) {
+        __m128 forward[4], backward[4];
+        avx2::Transpose4(p + 4 * q * kBinRecord + k, kBinRecord, forward);
+        avx2::Transpose4(p + 4 * q * kBinRecord + kBinHalf + k, kBinRecord, backward);
+        for (int j = 0; j < 4; ++j) sum[q][j] = avx2::FinalSum<L>(forward[j], backward[j], _mm_setzero_ps());
+      }
+      for (int j = 0; j < 4; ++j) {
+        float* o = out[k + j] + x;
+        _mm256_stream_ps(o, _mm256_set_m128(sum[1][j], sum[0][j]));
+        _mm256_stream_ps(o + 8, _mm256_set_m128(sum[3][j], sum[2][j]));
+      }
+    }
+  }
+  // Whoever reads the planes next reads what was stored.
+  _mm_sfence();
+  return x;
+}
+
+// Four pixels by four bins at a time from pixel x while four remain before `end`; returns the
+// pixel after the last one done.
+__attribute__((target("avx2"))) int32_t AccumulateQuadsAvx2(const float* records, int32_t x, int32_t end,
+                                                            float* const* out, bool outIsZero) {
+  using L = lanes::Avx2;
+  for (; x + 4 <= end; x += 4) {
     const float* p = records + static_cast<intptr_t>(x) * kBinRecord;
     for (int k = 0; k < kBins; k += 4) {
       __m128 forward[4], backward[4];
@@ -196,6 +226,25 @@ __attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, in
       }
     }
   }
+  return x;
+}
+
+__attribute__((target("avx2"))) void AccumulateBinsAvx2(const float* records, int32_t x0, int32_t x1,
+                                                        float* const* out, bool outIsZero) {
+  int32_t x = x0;
+  if (outIsZero) {
+    // Up to the first pixel whose bins are 32-byte aligned, when the planes are all aligned
+    // alike, then past the cache.
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(out[0] + x0) % 32;
+    bool alike = offset % sizeof(float) == 0;
+    for (int k = 1; k < kBins && alike; ++k) alike = reinterpret_cast<uintptr_t>(out[k] + x0) % 32 == offset;
+    const int32_t aligned = x0 + static_cast<int32_t>((32 - offset) % 32 / sizeof(float));
+    if (alike && aligned + 16 <= x1) {
+      AccumulateBinsScalar(records, x0, aligned, out, true);
+      x = StreamBinsAvx2(records, aligned, x1, out);
+    }
+  }
+  x = AccumulateQuadsAvx2(records, x, x1, out, outIsZero);
   AccumulateBinsScalar(records, x, x1, out, outIsZero);
 }
 

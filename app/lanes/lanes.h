@@ -2,8 +2,9 @@
 // register of them (Sse2, Avx2, Avx512). Every type has kLanes values of double (D) and as
 // many floats (F), and the same operations, each the exact IEEE operation lane by lane, so
 // that a rule written over a lane type gives the same bits at every width:
-//   D: Zero Set1 Load Store Add Sub Mul Div Neg Sqrt RoundToFloat SelectNotBelow Lane
+//   D: Zero Set1 Load Store Add Sub Mul Div Neg Abs Sqrt RoundToFloat SelectNotBelow Lane
 //   F: LoadF StoreF Set1F MulF ZeroBelowZero, and Widen (F to D) and Narrow (D to F).
+//   M (a lane mask): Less NotLess (with a NaN, Less is false and NotLess true), Select, Bits.
 //
 // A rule over L must be compiled for L's processor: the stages include their rule headers
 // inside a namespace per width, between BREVANT_TARGET_BEGIN_* and BREVANT_TARGET_END (a
@@ -48,10 +49,16 @@ struct Scalar {
   static D Mul(D a, D b) { return a * b; }
   static D Div(D a, D b) { return a / b; }
   static D Neg(D a) { return -a; }
+  static D Abs(D a) { return std::fabs(a); }  // the sign bit cleared, a NaN's too
   static D Sqrt(D a) { return std::sqrt(a); }
   static D RoundToFloat(D a) { return static_cast<float>(a); }
   // v unless v < floor: a NaN v is kept.
   static D SelectNotBelow(D v, D floor) { return !(v < floor) ? v : floor; }
+  using M = bool;
+  static M Less(D a, D b) { return a < b; }
+  static M NotLess(D a, D b) { return !(a < b); }
+  static D Select(M m, D a, D b) { return m ? a : b; }  // a where m is set
+  static int Bits(M m) { return m ? 1 : 0; }            // bit j: lane j of m
   static double Lane(D v, int) { return v; }
   static F LoadF(const float* p) { return *p; }
   static void StoreF(float* p, F v) { *p = v; }
@@ -79,12 +86,18 @@ struct Sse2 {
   static D Mul(D a, D b) { return _mm_mul_pd(a, b); }
   static D Div(D a, D b) { return _mm_div_pd(a, b); }
   static D Neg(D a) { return _mm_xor_pd(a, _mm_set1_pd(-0.0)); }
+  static D Abs(D a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
   static D Sqrt(D a) { return _mm_sqrt_pd(a); }
   static D RoundToFloat(D a) { return _mm_cvtps_pd(_mm_cvtpd_ps(a)); }
   static D SelectNotBelow(D v, D floor) {
     const D below = _mm_cmplt_pd(v, floor);
     return _mm_or_pd(_mm_and_pd(below, floor), _mm_andnot_pd(below, v));
   }
+  using M = __m128d;
+  static M Less(D a, D b) { return _mm_cmplt_pd(a, b); }
+  static M NotLess(D a, D b) { return _mm_cmpnlt_pd(a, b); }
+  static D Select(M m, D a, D b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+  static int Bits(M m) { return _mm_movemask_pd(m); }
   static double Lane(D v, int j) { return j == 0 ? _mm_cvtsd_f64(v) : _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
   static F LoadF(const float* p) {
     double two;
@@ -115,11 +128,17 @@ struct Avx2 {
   BREVANT_AVX2_LANE D Mul(D a, D b) { return _mm256_mul_pd(a, b); }
   BREVANT_AVX2_LANE D Div(D a, D b) { return _mm256_div_pd(a, b); }
   BREVANT_AVX2_LANE D Neg(D a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
+  BREVANT_AVX2_LANE D Abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
   BREVANT_AVX2_LANE D Sqrt(D a) { return _mm256_sqrt_pd(a); }
   BREVANT_AVX2_LANE D RoundToFloat(D a) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(a)); }
   BREVANT_AVX2_LANE D SelectNotBelow(D v, D floor) {
     return _mm256_blendv_pd(v, floor, _mm256_cmp_pd(v, floor, _CMP_LT_OQ));
   }
+  using M = __m256d;
+  BREVANT_AVX2_LANE M Less(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+  BREVANT_AVX2_LANE M NotLess(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_NLT_UQ); }
+  BREVANT_AVX2_LANE D Select(M m, D a, D b) { return _mm256_blendv_pd(b, a, m); }
+  BREVANT_AVX2_LANE int Bits(M m) { return _mm256_movemask_pd(m); }
   __attribute__((target("avx2"))) static double Lane(D v, int j) {
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, v);
@@ -155,11 +174,17 @@ struct Avx512 {
   BREVANT_AVX512_LANE D Neg(D a) {
     return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(a), _mm512_set1_epi64(INT64_MIN)));
   }
+  BREVANT_AVX512_LANE D Abs(D a) { return _mm512_andnot_pd(_mm512_set1_pd(-0.0), a); }
   BREVANT_AVX512_LANE D Sqrt(D a) { return _mm512_mask_sqrt_pd(a, 0xFF, a); }
   BREVANT_AVX512_LANE D RoundToFloat(D a) { return Widen(Narrow(a)); }
   BREVANT_AVX512_LANE D SelectNotBelow(D v, D floor) {
     return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(v, floor, _CMP_LT_OQ), v, floor);
   }
+  using M = __mmask8;
+  BREVANT_AVX512_LANE M Less(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+  BREVANT_AVX512_LANE M NotLess(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_NLT_UQ); }
+  BREVANT_AVX512_LANE D Select(M m, D a, D b) { return _mm512_mask_blend_pd(m, b, a); }
+  BREVANT_AVX512_LANE int Bits(M m) { return m; }
   __attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) static double Lane(D v, int j) {
     alignas(64) double lanes[8];
     _mm512_store_pd(lanes, v);

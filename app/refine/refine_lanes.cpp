@@ -15,18 +15,21 @@ constexpr int32_t kBins = kHistogramBins;
 namespace scalar {
 #include "app/refine/support_rule.h"
 #include "app/refine/bin_rows.h"
+#include "app/refine/weight_rule.h"
 }  // namespace scalar
 
 #if defined(BREVANT_X86)
 namespace sse2 {
 #include "app/refine/support_rule.h"
 #include "app/refine/bin_rows.h"
+#include "app/refine/weight_rule.h"
 }  // namespace sse2
 
 BREVANT_TARGET_BEGIN_AVX2
 namespace avx2 {
 #include "app/refine/support_rule.h"
 #include "app/refine/bin_rows.h"
+#include "app/refine/weight_rule.h"
 
 // One sample of eight pixels x .. x + 7 from the stencils' fields, as two registers of four;
 // rowOffsets[d] is row d's distance from rows[2] in floats.
@@ -82,6 +85,7 @@ BREVANT_TARGET_BEGIN_AVX512
 namespace avx512 {
 #include "app/refine/support_rule.h"
 #include "app/refine/bin_rows.h"
+#include "app/refine/weight_rule.h"
 }  // namespace avx512
 BREVANT_TARGET_END
 #endif
@@ -93,6 +97,10 @@ inline const float* Neighbour(const SStencilRow& st, int s, int32_t x, const flo
   const float* row = rows[st.dy[s][x] + 2 + (i >> 1)];
   const bool backward = (st.flags[s][x] >> i) & 1;
   return row + static_cast<intptr_t>(st.ix[s][x] + (i & 1)) * 2 * channels + (backward ? channels : 0);
+}
+
+void WeightExponentsScalar(const float* theta, const float* neighbour, float* q, uint8_t* backward, int32_t n) {
+  scalar::WeightExponents<lanes::Scalar>(theta, neighbour, q, backward, n);
 }
 
 void SamplesRowScalar(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0,
@@ -110,6 +118,20 @@ __attribute__((target("avx2"))) void SamplesRowAvx2(const SStencilRow& st, const
                                                     const float* const* binRows, int32_t x0, int32_t x1,
                                                     float* energyOut, float* binOut) {
   avx2::SamplesRow<lanes::Avx2, lanes::Avx2>(st, energyRows, binRows, x0, x1, energyOut, binOut);
+}
+
+void WeightExponentsSse2(const float* theta, const float* neighbour, float* q, uint8_t* backward, int32_t n) {
+  sse2::WeightExponents<lanes::Sse2>(theta, neighbour, q, backward, n);
+}
+
+__attribute__((target("avx2"))) void WeightExponentsAvx2(const float* theta, const float* neighbour, float* q,
+                                                         uint8_t* backward, int32_t n) {
+  avx2::WeightExponents<lanes::Avx2>(theta, neighbour, q, backward, n);
+}
+
+__attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) void WeightExponentsAvx512(
+    const float* theta, const float* neighbour, float* q, uint8_t* backward, int32_t n) {
+  avx512::WeightExponents<lanes::Avx512>(theta, neighbour, q, backward, n);
 }
 
 __attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) void SamplesRowAvx512(
@@ -265,16 +287,24 @@ SRefineLanes RefineLanesFor(const ko::CpuFeatures& cpu) {
   t.energyRow = SupportRowScalar;
   t.samplesRow = SamplesRowScalar;
   t.accumulate = AccumulateBinsScalar;
+  t.weightExponents = WeightExponentsScalar;
   t.weightExp = WeightExpLibrary;
 #if defined(BREVANT_X86)
-  if (cpu.sse2) t.samplesRow = SamplesRowSse2;
+  if (cpu.sse2) {
+    t.samplesRow = SamplesRowSse2;
+    t.weightExponents = WeightExponentsSse2;
+  }
   if (cpu.avx2) {
     t.energyRow = SupportRowEnergyAvx2;
     t.samplesRow = SamplesRowAvx2;
     t.accumulate = AccumulateBinsAvx2;
+    t.weightExponents = WeightExponentsAvx2;
     t.weightExp = WeightExpAvx2;
   }
-  if (cpu.avx512) t.samplesRow = SamplesRowAvx512;
+  if (cpu.avx512) {
+    t.samplesRow = SamplesRowAvx512;
+    t.weightExponents = WeightExponentsAvx512;
+  }
 #else
   (void)cpu;
 #endif

@@ -56,7 +56,8 @@ struct SRefineLanes {
   SupportRowFn energyRow = nullptr;   // without the histograms (SupportRowScalar for wide rows)
   SamplesRowFn samplesRow = nullptr;  // with them
   AccumulateBinsFn accumulate = nullptr;
-  WeightExpFn weightExp = nullptr;    // the stencils' weights
+  WeightExponentsFn weightExponents = nullptr;  // the stencils' weights
+  WeightExpFn weightExp = nullptr;
 };
 
 // The fastest forms the features allow.

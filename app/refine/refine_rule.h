@@ -59,15 +59,14 @@ inline bool SampleInside(float px, float py, int32_t w, int32_t h) {
   return px >= 0.0f && px < static_cast<float>(w - 1) && py >= 0.0f && py < static_cast<float>(h - 1);
 }
 
+namespace support {
+#include "app/refine/weight_rule.h"
+}  // namespace support
+
 // The exponent q of a neighbour's weight exp(q) for a sample looking along theta, and
-// whether the neighbour gives its backward support: orientations more than pi / 2 apart
-// oppose, and the neighbour's backward support then continues this direction.
+// whether the neighbour gives its backward support (weight_rule.h).
 inline float WeightExponent(float theta, float neighbour, bool* backward) {
-  float delta = FabsF(theta - neighbour);
-  if (delta > kPi) delta = static_cast<float>(kTwoPi - delta);
-  *backward = !(delta < kHalfPi);
-  if (*backward) delta = static_cast<float>(kPi - delta);
-  return static_cast<float>(static_cast<double>(delta) * delta / kWeightScale);
+  return static_cast<float>(support::WeightExponent<lanes::Scalar>(theta, neighbour, backward));
 }
 
 // The bilinear weights of the four neighbours in double.

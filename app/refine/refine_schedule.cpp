@@ -377,7 +377,7 @@ void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
     if (block.level == 0) {
       if (y >= kPassMargin && y < h_ - kPassMargin) {
         const int32_t x0 = std::max(block.x0, kPassMargin), x1 = std::min(block.x1, w_ - kPassMargin);
-        ComputeStencilRow(folded_, y, Stencils(s, y), x0, x1, lanes_.weightExp);
+        ComputeStencilRow(folded_, y, Stencils(s, y), x0, x1, lanes_.weightExponents, lanes_.weightExp);
         if (bins_ && x0 < x1) ComputeVotes(s, y, x0, x1);
       }
       if (firstSweep_) InitialRow(s, y, block.x0, block.x1);

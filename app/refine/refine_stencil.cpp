@@ -8,13 +8,14 @@ namespace {
 constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated together
 
 // Sample s of pixel x at (px, py) looking along theta, as the reference sampler works it
-// out, except that the four weights are left as their exponents q[0..3]; stored at index
-// `at` of the row's fields.
+// out, except that its four neighbours' weights are left to be worked out from theta and
+// their orientations, stored in direction[0..3] and neighbour[0..3]; stored at index `at` of
+// the row's fields.
 void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float theta, int32_t x, int32_t y,
-              const SStencilRow& row, int32_t at, int s, float* q) {
+              const SStencilRow& row, int32_t at, int s, float* direction, float* neighbour) {
   if (!SampleInside(px, py, folded.width, folded.height)) {
     // Reads nothing that matters: the pixel itself with weight 0; the result becomes NaN.
-    for (int i = 0; i < 4; ++i) q[i] = 0.0f;
+    for (int i = 0; i < 4; ++i) direction[i] = neighbour[i] = 0.0f;
     row.fx[s][at] = row.fy[s][at] = 0.0f;
     row.ix[s][at] = x;
     row.dy[s][at] = 0;
@@ -23,17 +24,15 @@ void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float thet
   }
   const int32_t ix = static_cast<int32_t>(px);
   const int32_t iy = static_cast<int32_t>(py);
-  uint8_t flags = kStencilValid;
   for (int i = 0; i < 4; ++i) {
-    bool backward = false;
-    q[i] = WeightExponent(theta, folded.At(ix + (i & 1), iy + (i >> 1)), &backward);
-    if (backward) flags |= static_cast<uint8_t>(1u << i);
+    direction[i] = theta;
+    neighbour[i] = folded.At(ix + (i & 1), iy + (i >> 1));
   }
   row.fx[s][at] = static_cast<float>(px - ix);
   row.fy[s][at] = static_cast<float>(py - iy);
   row.ix[s][at] = ix;
   row.dy[s][at] = static_cast<int8_t>(iy - y);
-  row.flags[s][at] = flags;
+  row.flags[s][at] = kStencilValid;
 }
 
 }  // namespace
@@ -116,9 +115,10 @@ SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0) {
 }
 
 void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
-                       int32_t x1, WeightExpFn weightExp) {
+                       int32_t x1, WeightExponentsFn weightExponents, WeightExpFn weightExp) {
   const float* row = folded.Row(y);
-  float q[kChunk * 8], w[kChunk * 8];
+  float direction[kChunk * 8], neighbour[kChunk * 8], q[kChunk * 8], w[kChunk * 8];
+  uint8_t backward[kChunk * 8];
   // With the samples, nothing reads the row's own fields: they are worked out a chunk at a
   // time in `scratch` and only the samples are stored.
   const bool samples = stencils.binSample[0] != nullptr;
@@ -143,16 +143,24 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
     const int32_t c1 = c0 + kChunk < x1 ? c0 + kChunk : x1;
     for (int32_t x = c0; x < c1; ++x) {
       const SSamplePoints p = SamplePoints(row[x], x, y);
-      float* pq = q + 8 * (x - c0);
-      for (int s = 0; s < 2; ++s) Geometry(folded, p.x[s], p.y[s], p.theta[s], x, y, fields, x - first, s, pq + 4 * s);
+      const int32_t at = 8 * (x - c0);
+      for (int s = 0; s < 2; ++s)
+        Geometry(folded, p.x[s], p.y[s], p.theta[s], x, y, fields, x - first, s, direction + at + 4 * s,
+                 neighbour + at + 4 * s);
     }
-    // The exponentials of the whole chunk at once (weight_exp.h).
+    // The weights of the whole chunk at once, their exponents lane by lane (weight_rule.h),
+    // then their exponentials (weight_exp.h).
+    weightExponents(direction, neighbour, q, backward, 8 * (c1 - c0));
     weightExp(q, w, 8 * (c1 - c0));
     for (int32_t x = c0; x < c1; ++x) {
       const float* pw = w + 8 * (x - c0);
+      const uint8_t* pb = backward + 8 * (x - c0);
       const int32_t at = x - first;
       for (int s = 0; s < 2; ++s) {
         const bool valid = (fields.flags[s][at] & kStencilValid) != 0;
+        if (valid) {
+          for (int i = 0; i < 4; ++i) fields.flags[s][at] |= static_cast<uint8_t>(pb[4 * s + i] << i);
+        }
         for (int i = 0; i < 4; ++i) fields.weight[s][i][at] = valid ? pw[4 * s + i] : 0.0f;
         if (!samples) continue;
         SBinSample& b = stencils.binSample[s][x];

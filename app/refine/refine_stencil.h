@@ -65,10 +65,16 @@ SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0);
 void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<float>& folded, int32_t y0,
                          int32_t y1);
 
+// q[i] and backward[i] (1 or 0): the exponent of the weight a neighbour of folded orientation
+// neighbour[i] gives a sample looking along theta[i], and whether it gives its backward
+// support, for i < n (weight_rule.h).
+using WeightExponentsFn = void (*)(const float* theta, const float* neighbour, float* q, uint8_t* backward,
+                                   int32_t n);
+
 // The stencils of row y (2 <= y < H - 2) for x0 <= x < x1 (inside 2 <= x < W - 2), from the
-// folded orientation, the weights' exponentials taken by `weightExp`. Other entries are
-// left as they are.
+// folded orientation, the weights' exponents taken by `weightExponents` and their
+// exponentials by `weightExp`. Other entries are left as they are.
 void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
-                       int32_t x1, WeightExpFn weightExp);
+                       int32_t x1, WeightExponentsFn weightExponents, WeightExpFn weightExp);
 
 }  // namespace brevant

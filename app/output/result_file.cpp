@@ -147,6 +147,14 @@ void CResultFile::StartWriteback(uint64_t offset, uint64_t bytes) {
   errno = saved;
 }
 
+bool CResultFile::SyncData() {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  return fdatasync(fd_) == 0;
+}
+
 bool CResultFile::Commit() {
   if (fd_ < 0) {
     errno = EBADF;

@@ -30,6 +30,9 @@ class CResultFile {
   // Asks the system to start putting [offset, offset + bytes) on the disk now rather than at
   // Commit, so that the final flush has less to wait for. Only a hint.
   void StartWriteback(uint64_t offset, uint64_t bytes);
+  // Waits until what has been written so far is on the disk (the disk's own cache flushed
+  // too), so that Commit's flush has only the rest to wait for; false with errno set.
+  bool SyncData();
   // Flushes and closes the temporary and renames it over the target; false with errno set,
   // the temporary removed.
   bool Commit();

@@ -36,6 +36,13 @@ void CResultStream::Write(const SJob& job) {
     return;
   }
   file_.StartWriteback(job.offset, job.bytes);
+  if (unsynced_.fetch_add(job.bytes) + job.bytes < kSyncBytes) return;
+  unsynced_ = 0;
+  if (!file_.SyncData()) {
+    const int error = errno;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_ == 0) error_ = error;
+  }
 }
 
 void CResultStream::WriteAt(const void* data, size_t bytes, uint64_t offset) {

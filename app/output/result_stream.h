@@ -3,6 +3,7 @@
 // on, so that the time the disk needs overlaps the computation. The bytes must stay as
 // they are until Finish has returned.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,10 @@ class CResultStream {
   std::deque<SJob> jobs_;
   bool busy_ = false, stopping_ = false;
   int error_ = 0;  // errno of the first failed write
+  // Bytes written since the file was last synced: the disk's flush at the end, which takes
+  // about as long as the writes themselves, is spread over the run instead (kSyncBytes).
+  std::atomic<uint64_t> unsynced_{0};
+  static constexpr uint64_t kSyncBytes = uint64_t{64} << 20;
   std::thread thread_;
 };
 

@@ -58,22 +58,34 @@ std::string CResultFileSink::WriteFailure() const {
 }
 
 // A plane as it lies in memory: one write when its rows follow each other without gaps,
-// else a write per row. No staging copy.
+// else a write per row. No staging copy. Plane 0 is written at once, since the engine may
+// refine in its memory next; plane 1 (the orientation, which stays as it is) is queued, so
+// that the refinement need not wait for the disk.
 bool CResultFileSink::TakePlane(int32_t p, const ko::CTypedImg<float>& plane, std::string* why) {
-  (void)p;  // planes 0 and 1 come in order, so appending puts them in place
   const size_t rowBytes = static_cast<size_t>(plane.width) * sizeof(float);
+  const uint64_t start = static_cast<uint64_t>(p) * rowBytes * static_cast<uint64_t>(plane.height);
+  const bool whole = static_cast<size_t>(plane.stride) == rowBytes;
+  if (p == 1) {
+    if (!stream_) stream_.emplace(file_);
+    if (whole) {
+      stream_->WriteAt(plane.Row(0), rowBytes * static_cast<size_t>(plane.height), start);
+    } else {
+      for (int32_t y = 0; y < plane.height; ++y) stream_->WriteAt(plane.Row(y), rowBytes, start + rowBytes * y);
+    }
+    return true;
+  }
   bool written = true;
-  if (static_cast<size_t>(plane.stride) == rowBytes) {
-    written = file_.Write(plane.Row(0), rowBytes * static_cast<size_t>(plane.height));
+  if (whole) {
+    written = file_.WriteAt(plane.Row(0), rowBytes * static_cast<size_t>(plane.height), start);
   } else {
-    for (int32_t y = 0; y < plane.height && written; ++y) written = file_.Write(plane.Row(y), rowBytes);
+    for (int32_t y = 0; y < plane.height && written; ++y)
+      written = file_.WriteAt(plane.Row(y), rowBytes, start + rowBytes * y);
   }
   if (!written) *why = WriteFailure();
   return written;
 }
 
 void CResultFileSink::Submit(int32_t y1) {
-  // The writer thread starts with the first rows: planes 0 and 1 went out before.
   if (!stream_) stream_.emplace(file_);
   const uint64_t planeBytes = static_cast<uint64_t>(w_) * static_cast<uint64_t>(h_) * sizeof(float);
   const size_t rowBytes = static_cast<size_t>(w_) * sizeof(float);

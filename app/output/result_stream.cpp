@@ -8,8 +8,9 @@ namespace brevant {
 CResultStream::CResultStream(CResultFile& file) : file_(file) {
   try {
     thread_ = std::thread(&CResultStream::Loop, this);
+    syncer_ = std::thread(&CResultStream::SyncLoop, this);
   } catch (const std::exception&) {
-    // No thread: WriteAt writes at once.
+    // No thread: WriteAt writes at once, and a write syncs when its turn comes.
   }
 }
 
@@ -19,7 +20,31 @@ CResultStream::~CResultStream() {
     stopping_ = true;
   }
   wake_.notify_one();
+  syncWake_.notify_one();
   if (thread_.joinable()) thread_.join();
+  if (syncer_.joinable()) syncer_.join();
+}
+
+void CResultStream::Sync() {
+  if (file_.SyncData()) return;
+  const int error = errno;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (error_ == 0) error_ = error;
+}
+
+void CResultStream::SyncLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    syncWake_.wait(lock, [&] { return stopping_ || syncWanted_; });
+    if (!syncWanted_) return;
+    syncWanted_ = false;
+    syncing_ = true;
+    lock.unlock();
+    Sync();
+    lock.lock();
+    syncing_ = false;
+    idle_.notify_all();
+  }
 }
 
 void CResultStream::Write(const SJob& job) {
@@ -38,11 +63,15 @@ void CResultStream::Write(const SJob& job) {
   file_.StartWriteback(job.offset, job.bytes);
   if (unsynced_.fetch_add(job.bytes) + job.bytes < kSyncBytes) return;
   unsynced_ = 0;
-  if (!file_.SyncData()) {
-    const int error = errno;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (error_ == 0) error_ = error;
+  if (!syncer_.joinable()) {
+    Sync();
+    return;
   }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    syncWanted_ = true;
+  }
+  syncWake_.notify_one();
 }
 
 void CResultStream::WriteAt(const void* data, size_t bytes, uint64_t offset) {
@@ -84,7 +113,9 @@ void CResultStream::WaitForBacklog(size_t jobs) {
 
 bool CResultStream::Finish() {
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [&] { return jobs_.empty() && !busy_; });
+  // A sync under way may be the one to meet a failure of the disk: its error is reported
+  // here, since the file's final flush would not see it again.
+  idle_.wait(lock, [&] { return jobs_.empty() && !busy_ && !syncWanted_ && !syncing_; });
   if (error_ != 0) {
     errno = error_;
     return false;

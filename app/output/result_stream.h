@@ -46,12 +46,19 @@ class CResultStream {
   std::condition_variable wake_, idle_;
   std::deque<SJob> jobs_;
   bool busy_ = false, stopping_ = false;
-  int error_ = 0;  // errno of the first failed write
-  // Bytes written since the file was last synced: the disk's flush at the end, which takes
-  // about as long as the writes themselves, is spread over the run instead (kSyncBytes).
-  std::atomic<uint64_t> unsynced_{0};
-  static constexpr uint64_t kSyncBytes = uint64_t{64} << 20;
+  int error_ = 0;  // errno of the first failed write or sync
   std::thread thread_;
+
+  // Every kSyncBytes written, a thread of its own syncs the file while the writes go on: the
+  // disk's flush at the end, which takes about as long as the writes themselves, is spread
+  // over the run instead.
+  void SyncLoop();
+  void Sync();  // with the mutex not held
+  static constexpr uint64_t kSyncBytes = uint64_t{64} << 20;
+  std::atomic<uint64_t> unsynced_{0};
+  std::condition_variable syncWake_;
+  bool syncWanted_ = false, syncing_ = false;
+  std::thread syncer_;
 };
 
 }  // namespace brevant

@@ -55,13 +55,13 @@ ko::HRESULT RefineEdgeEnergyStreamed(const CSchedule& schedule, const CRunContro
 // kRefineRowsAtOnce rows), rather than finishing the image at once.
 bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes);
 constexpr int32_t kRefineStepRows = 8;     // the wavefront's step
-constexpr int32_t kRefineRowsAtOnce = 32;  // the most rows told at once (a strip's few steps)
+constexpr int32_t kRefineRowsAtOnce = 64;  // the most rows told at once (a strip's few steps)
 // Rows of a histogram band that a writer taking at least kBandRowsPerWrite rows at a time
 // and waiting for all but its latest write can use: its latest write (the rows it had kept
 // back, fewer than kBandRowsPerWrite, and the rows told last) is in flight while the passes
 // make the next rows.
 constexpr int32_t kBandRowsPerWrite = 16;
-constexpr int32_t kHistogramBandRows = 96;
+constexpr int32_t kHistogramBandRows = 160;
 static_assert(kHistogramBandRows >= (kBandRowsPerWrite - 1) + 2 * kRefineRowsAtOnce,
               "the band outlasts the writes in flight");
 

@@ -156,11 +156,8 @@ py::tuple AnalyzePath(const std::string& path, int32_t iterations, bool histogra
   SAnalysis analysis;
   RunWithoutLock([&](const std::atomic<bool>& cancel) {
     const CSchedule schedule(EForm::kFast, threads);
-    SRunShape shape;
-    shape.histograms = histograms;
-    shape.sigma = sigma;
-    shape.passes = iterations;
-    shape.histogramBands = false;  // the planes are kept whole
+    // The planes are kept whole: no histogram band.
+    const SRunShape shape{.histograms = histograms, .sigma = sigma, .passes = iterations, .histogramBands = false};
     ko::CTypedImg<float> intensity;
     if (const char* failed = LoadIntensity(path, schedule, shape, &intensity, &analysis.words)) {
       analysis.kind = failed;
@@ -182,10 +179,7 @@ py::tuple AnalyzeToFile(const std::string& path, const std::string& result, int3
   int32_t w = 0, h = 0;
   RunWithoutLock([&](const std::atomic<bool>& cancel) {
     const CSchedule schedule(EForm::kFast, threads);
-    SRunShape shape;
-    shape.histograms = histograms;
-    shape.sigma = sigma;
-    shape.passes = iterations;
+    const SRunShape shape{.histograms = histograms, .sigma = sigma, .passes = iterations};
     ko::CTypedImg<float> intensity;
     if (const char* failed = LoadIntensity(path, schedule, shape, &intensity, &words)) {
       kind = failed;

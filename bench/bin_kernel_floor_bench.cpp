@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/refine/refine_lanes.h"
+#include "app/refine/refine_rule.h"
 #include "app/schedule.h"
 #include "bench/floors.h"
 
@@ -29,7 +30,7 @@ namespace {
 using namespace brevant;
 
 // Milliseconds the row kernel takes for `pixels` pixels, on the rows of a 296-column strip.
-double RowKernelMs(int64_t pixels, const SRefineLanes& lanes) {
+double RowKernelMs(int64_t pixels, const SRefineLanes& lanes, bool tame) {
   constexpr int32_t kWidth = 296, kRows = 12, kOut = 8;
   const size_t binRow = static_cast<size_t>(kWidth) * kBinRecord + 16, energyRow = 2 * kWidth + 16;
   std::vector<float> bins(kRows * binRow), energy(kRows * energyRow), binOut(kOut * binRow), energyOut(kOut * energyRow);
@@ -46,6 +47,7 @@ double RowKernelMs(int64_t pixels, const SRefineLanes& lanes) {
     for (int i = 0; i < 4; ++i) b.half[i] = static_cast<int8_t>(2 * (column + (i & 1)) + (unit(rng) < 0.3f));
     b.dy = static_cast<int8_t>(static_cast<int>(unit(rng) * 3.0f) - 2);
     b.flags = kStencilValid;
+    b.tameExponent = static_cast<int8_t>(support::TameSampleExponent(b.weight, b.fx, b.fy));
   }
   const int64_t perRound = static_cast<int64_t>(kOut) * (kWidth - 8);
   const auto start = std::chrono::steady_clock::now();
@@ -60,7 +62,7 @@ double RowKernelMs(int64_t pixels, const SRefineLanes& lanes) {
         energyRows[d] = &energy[static_cast<size_t>(r + d) * energyRow];
         binRows[d] = &bins[static_cast<size_t>(r + d) * binRow];
       }
-      lanes.samplesRow(st, energyRows, binRows, 4, kWidth - 4, &energyOut[static_cast<size_t>(r) * energyRow],
+      lanes.samplesRow(st, energyRows, binRows, 4, kWidth - 4, support::TameThreshold(tame ? 0 : support::kTameNever), &energyOut[static_cast<size_t>(r) * energyRow],
                        &binOut[static_cast<size_t>(r) * binRow]);
     }
   }
@@ -75,13 +77,15 @@ int main() {
   {
     const brevant::SRefineLanes lanes = brevant::RefineLanesFor(brevant::CSchedule(brevant::EForm::kFast, 1).Features());
     const bool wide = HaveAvx512();
-    double floor = 1e30, kernel = 1e30;
+    double floor = 1e30, kernel = 1e30, converting = 1e30;
     for (int rep = 0; rep < 5; ++rep) {
       floor = std::min(floor, BinPassFloorMs(kPixels, 1, wide));
-      kernel = std::min(kernel, RowKernelMs(kPixels, lanes));
+      kernel = std::min(kernel, RowKernelMs(kPixels, lanes, true));
+      converting = std::min(converting, RowKernelMs(kPixels, lanes, false));
     }
-    std::printf("36-bin pass, 1 thread, %s: arithmetic floor %.1f ms, row kernel on cached rows %.1f ms (%.2f x)\n",
-                wide ? "AVX-512" : "AVX2", floor, kernel, kernel / floor);
+    std::printf("36-bin pass, 1 thread, %s: arithmetic floor %.1f ms, row kernel on cached rows %.1f ms (%.2f x); "
+                "with every sum rounded by conversions %.1f ms\n",
+                wide ? "AVX-512" : "AVX2", floor, kernel, kernel / floor, converting);
   }
   for (bool wide : {false, true}) {
     if (wide && !HaveAvx512()) break;

@@ -308,18 +308,19 @@ void CWavefront::InitialRow(const SStrip& s, int32_t y, int32_t x0, int32_t x1) 
   if (y < kPassMargin || y >= h_ - kPassMargin) return;
   const int32_t v0 = std::max(x0, kPassMargin), v1 = std::min(x1, w_ - kPassMargin);
   const SStencilRow v = Stencils(s, y);  // level 0 has just cast them
-  int32_t least = support::kTameNothing;
+  support::SRecordScan scan;
   for (int32_t x = v0; x < v1; ++x) {
     const int32_t bin = v.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
-    const float a = v.voteFirst[x], b = v.voteSecond[x];
-    p[bin] = p[kBinHalf + bin] = RecordValue(a, a);
-    p[next] = p[kBinHalf + next] = RecordValue(b, b);
-    least = std::min({least, support::RecordExponent(p[bin]), support::RecordExponent(p[next])});
+    const float a = RecordValue(v.voteFirst[x], v.voteFirst[x]), b = RecordValue(v.voteSecond[x], v.voteSecond[x]);
+    p[bin] = p[kBinHalf + bin] = a;
+    p[next] = p[kBinHalf + next] = b;
+    scan.Add(a);
+    scan.Add(b);
   }
-  s.bins[0].SetLeast(y, x0, x1, least);
+  s.bins[0].SetLeast(y, x0, x1, scan.Exponent());
 }
 
 // Pass `level` of the sweep at row y, columns [x0, x1): sampled from the level before it,
@@ -364,20 +365,23 @@ void CWavefront::PassRow(const SStrip& s, int32_t level, int32_t y, int32_t x0, 
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(k0 - x0) * kBinRecord * sizeof(float));
   std::memset(r + static_cast<size_t>(k1) * kBinRecord, 0, static_cast<size_t>(x1 - k1) * kBinRecord * sizeof(float));
   // Votes are sparse: the other bins add a source of 0, which leaves them as they are.
+  support::SRecordScan scan;
   for (int32_t x = k0; x < k1; ++x) {
     const int32_t bin = stencils.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
     const float a = stencils.voteFirst[x], b = stencils.voteSecond[x];
-    p[bin] = RecordValue(a, p[bin]);
-    p[kBinHalf + bin] = RecordValue(a, p[kBinHalf + bin]);
-    p[next] = RecordValue(b, p[next]);
-    p[kBinHalf + next] = RecordValue(b, p[kBinHalf + next]);
-    least = std::min({least, support::RecordExponent(p[bin]), support::RecordExponent(p[kBinHalf + bin]),
-                      support::RecordExponent(p[next]), support::RecordExponent(p[kBinHalf + next])});
+    // Four different places: all read before any is written.
+    const float values[4] = {RecordValue(a, p[bin]), RecordValue(a, p[kBinHalf + bin]), RecordValue(b, p[next]),
+                             RecordValue(b, p[kBinHalf + next])};
+    p[bin] = values[0];
+    p[kBinHalf + bin] = values[1];
+    p[next] = values[2];
+    p[kBinHalf + next] = values[3];
+    for (float v : values) scan.Add(v);
   }
-  binsOut.SetLeast(y, x0, x1, least);
+  binsOut.SetLeast(y, x0, x1, std::min(least, scan.Exponent()));
 }
 
 int32_t CWavefront::BinRowsFor(const SRows& in, int32_t y, int32_t x0, int32_t x1, const float** rows) const {

@@ -48,9 +48,9 @@ inline typename L::F SupportLast(typename L::D sum, typename L::D term) {
 // conversion to float does. A term is a record r times an orientation weight w and a
 // bilinear weight c; it is 0 where r or c is, and otherwise at least 2^(e + m + 1) when r is
 // at least 2^e and w c at least 2^(m + 1). So a sample keeps m (TameSampleExponent), a row
-// of records e, the least exponent of its positive values (RecordExponent, and
-// LeastExponent from the lanes' Range steps), and a sample of rows whose least exponent is e
-// is tame when its m is at least TameThreshold(e).
+// of records e, the least exponent of its positive values (LeastExponent, from the lanes'
+// Range steps or SRecordScan), and a sample of rows whose least exponent is e is tame when
+// its m is at least TameThreshold(e).
 //
 // The upper bound holds for a whole run whose sources (the votes) are at most 2^96 and
 // which has at most 2^20 passes: orientation weights are at most 1 (exp of q <= 0) and the
@@ -74,17 +74,11 @@ inline int32_t TameSampleExponent(const float weight[4], float fx, float fy) {
     least = std::min(least, weight[i] * c);
   }
   if (!(least > 0.0)) return kTameNever;
-  // least rounds w c, which may lie a little below it: one power of two to spare.
-  return std::ilogb(least) - 2;
-}
-
-// The least exponent a row of records may be given for its value v: kTameNothing for 0 and
-// NaN, kTameNever for a negative or too large one (or infinity), else floor(log2(v)) (a
-// subnormal's: kTameLeast).
-inline int32_t RecordExponent(float v) {
-  if (v == 0.0f || v != v) return kTameNothing;
-  if (!(v > 0.0f && v <= kTameHigh)) return kTameNever;
-  return std::max(std::ilogb(v), kTameLeast);
+  // least rounds w c, which may lie a little below it: one power of two to spare. (A
+  // product of floats, least is a normal double: its exponent is in its bits.)
+  uint64_t bits;
+  std::memcpy(&bits, &least, sizeof bits);
+  return std::max(static_cast<int32_t>(bits >> 52) - 1023 - 2, kTameNever);
 }
 
 // From the least (bits - 1), unsigned, over a row's stored values, none of them below 0
@@ -95,6 +89,26 @@ inline int32_t LeastExponent(uint32_t leastBitsLessOne) {
   const int32_t exponent = static_cast<int32_t>((leastBitsLessOne + 1) >> 23) - 127;
   return exponent > 127 ? kTameNothing : std::max(exponent, kTameLeast);
 }
+
+// The lanes' scan in scalar form, for values written one at a time (the votes added): the
+// least (bits - 1) and the greatest bits, unsigned, -0 taken for 0. Any value above
+// kTameHigh, infinity, NaN with its sign clear or any negative value leaves the row allowing
+// no sample.
+struct SRecordScan {
+  uint32_t least = UINT32_MAX, greatest = 0;
+  void Add(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    if (bits == 0x80000000u) bits = 0;
+    least = std::min(least, bits - 1);
+    greatest = std::max(greatest, bits);
+  }
+  int32_t Exponent() const {
+    uint32_t high;
+    std::memcpy(&high, &kTameHigh, sizeof high);
+    return greatest > high ? kTameNever : LeastExponent(least);
+  }
+};
 
 // The least sample exponent that rows of least exponent e allow; above every sample's when
 // e is kTameNever.

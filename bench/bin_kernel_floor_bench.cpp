@@ -2,15 +2,16 @@
 // the exact sample rule alone, its records in the nearest cache, no other memory traffic. Each
 // bin of each of the two samples of a pixel takes four terms (weight times record in float,
 // widened, times the bilinear weight in double, added, the sum rounded to float after each
-// term): for a 2048 x 2048 image 4M x 2 x 4 x 9 groups of four double lanes, three
-// conversions a group; in AVX2 lanes and, where the processor has them, AVX-512 lanes. Run on
-// one thread and on two at once.
+// term, by the split where the records are tame): for a 2048 x 2048 image 4M x 2 x 4 x 9
+// groups of four double lanes; in AVX2 lanes and, where the processor has them, AVX-512
+// lanes. Run on one thread and on two at once.
 //
 // Beside it, in turns with the floor, the pass's own row kernel (the fastest form this
 // processor has) over rows of a strip that stay in the second-level cache, with stencils of
 // a photograph's kind (neighbours up to two columns and rows away, a third of them read
 // backward): what the kernel costs beyond the arithmetic, before the rest of the pass (its
-// strips' overlap, the other rows' bookkeeping, memory) adds its share.
+// strips' overlap, the other rows' bookkeeping, memory) adds its share; and the same kernel
+// told that its records are not tame, so that every sum is rounded by conversions.
 //
 //   build/bench/bin_kernel_floor_bench
 #include <algorithm>

@@ -2,16 +2,15 @@
 // the exact sample rule alone, its records in the nearest cache, no other memory traffic. Each
 // bin of each of the two samples of a pixel takes four terms (weight times record in float,
 // widened, times the bilinear weight in double, added, the sum rounded to float after each
-// term, by the split where the records are tame): for a 2048 x 2048 image 4M x 2 x 4 x 9
-// groups of four double lanes; in AVX2 lanes and, where the processor has them, AVX-512
-// lanes. Run on one thread and on two at once.
+// term): for a 2048 x 2048 image 4M x 2 x 4 x 9 groups of four double lanes, three
+// conversions a group; in AVX2 lanes and, where the processor has them, AVX-512 lanes. Run on
+// one thread and on two at once.
 //
 // Beside it, in turns with the floor, the pass's own row kernel (the fastest form this
 // processor has) over rows of a strip that stay in the second-level cache, with stencils of
 // a photograph's kind (neighbours up to two columns and rows away, a third of them read
 // backward): what the kernel costs beyond the arithmetic, before the rest of the pass (its
-// strips' overlap, the other rows' bookkeeping, memory) adds its share; and the same kernel
-// told that its records are not tame, so that every sum is rounded by conversions.
+// strips' overlap, the other rows' bookkeeping, memory) adds its share.
 //
 //   build/bench/bin_kernel_floor_bench
 #include <algorithm>
@@ -22,7 +21,6 @@
 #include <vector>
 
 #include "app/refine/refine_lanes.h"
-#include "app/refine/refine_rule.h"
 #include "app/schedule.h"
 #include "bench/floors.h"
 
@@ -31,7 +29,7 @@ namespace {
 using namespace brevant;
 
 // Milliseconds the row kernel takes for `pixels` pixels, on the rows of a 296-column strip.
-double RowKernelMs(int64_t pixels, const SRefineLanes& lanes, bool tame) {
+double RowKernelMs(int64_t pixels, const SRefineLanes& lanes) {
   constexpr int32_t kWidth = 296, kRows = 12, kOut = 8;
   const size_t binRow = static_cast<size_t>(kWidth) * kBinRecord + 16, energyRow = 2 * kWidth + 16;
   std::vector<float> bins(kRows * binRow), energy(kRows * energyRow), binOut(kOut * binRow), energyOut(kOut * energyRow);
@@ -48,7 +46,6 @@ double RowKernelMs(int64_t pixels, const SRefineLanes& lanes, bool tame) {
     for (int i = 0; i < 4; ++i) b.half[i] = static_cast<int8_t>(2 * (column + (i & 1)) + (unit(rng) < 0.3f));
     b.dy = static_cast<int8_t>(static_cast<int>(unit(rng) * 3.0f) - 2);
     b.flags = kStencilValid;
-    b.tameExponent = static_cast<int8_t>(support::TameSampleExponent(b.weight, b.fx, b.fy));
   }
   const int64_t perRound = static_cast<int64_t>(kOut) * (kWidth - 8);
   const auto start = std::chrono::steady_clock::now();
@@ -63,7 +60,7 @@ double RowKernelMs(int64_t pixels, const SRefineLanes& lanes, bool tame) {
         energyRows[d] = &energy[static_cast<size_t>(r + d) * energyRow];
         binRows[d] = &bins[static_cast<size_t>(r + d) * binRow];
       }
-      lanes.samplesRow(st, energyRows, binRows, 4, kWidth - 4, support::TameThreshold(tame ? 0 : support::kTameNever), &energyOut[static_cast<size_t>(r) * energyRow],
+      lanes.samplesRow(st, energyRows, binRows, 4, kWidth - 4, &energyOut[static_cast<size_t>(r) * energyRow],
                        &binOut[static_cast<size_t>(r) * binRow]);
     }
   }
@@ -78,15 +75,13 @@ int main() {
   {
     const brevant::SRefineLanes lanes = brevant::RefineLanesFor(brevant::CSchedule(brevant::EForm::kFast, 1).Features());
     const bool wide = HaveAvx512();
-    double floor = 1e30, kernel = 1e30, converting = 1e30;
+    double floor = 1e30, kernel = 1e30;
     for (int rep = 0; rep < 5; ++rep) {
       floor = std::min(floor, BinPassFloorMs(kPixels, 1, wide));
-      kernel = std::min(kernel, RowKernelMs(kPixels, lanes, true));
-      converting = std::min(converting, RowKernelMs(kPixels, lanes, false));
+      kernel = std::min(kernel, RowKernelMs(kPixels, lanes));
     }
-    std::printf("36-bin pass, 1 thread, %s: arithmetic floor %.1f ms, row kernel on cached rows %.1f ms (%.2f x); "
-                "with every sum rounded by conversions %.1f ms\n",
-                wide ? "AVX-512" : "AVX2", floor, kernel, kernel / floor, converting);
+    std::printf("36-bin pass, 1 thread, %s: arithmetic floor %.1f ms, row kernel on cached rows %.1f ms (%.2f x)\n",
+                wide ? "AVX-512" : "AVX2", floor, kernel, kernel / floor);
   }
   for (bool wide : {false, true}) {
     if (wide && !HaveAvx512()) break;

@@ -14,15 +14,12 @@ namespace {
 
 constexpr int kGroups = 9;  // 36 bins, four double lanes each
 
-// The arithmetic of `samples` samples as the kernel does it for tame records (the running
-// sums rounded by the split, app/lanes/lanes.h, and the bins written scanned for their
-// least value), its records, weights and bilinear terms read from a few kilobytes that stay
-// in the nearest cache.
+// The arithmetic of `samples` samples as the kernel does it, its records, weights and
+// bilinear terms read from a few kilobytes that stay in the nearest cache.
 __attribute__((target("avx2"), noinline)) double SampleFloor(long samples, const float* records, const float* weights,
                                                              const double* bilinear) {
-  const __m256d zero = _mm256_setzero_pd(), splitter = _mm256_set1_pd(536870913.0);
+  const __m256d zero = _mm256_setzero_pd();
   __m256d total = zero;
-  __m128i least = _mm_set1_epi32(-1);
   for (long s = 0; s < samples; ++s) {
     const float* n = records + (s & 15) * 36;
     __m256d acc[kGroups];
@@ -34,15 +31,8 @@ __attribute__((target("avx2"), noinline)) double SampleFloor(long samples, const
 #pragma GCC unroll 9
       for (int g = 0; g < kGroups; ++g) {
         const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(w, _mm_loadu_ps(ni + 4 * g))), c);
-        const __m256d sum = _mm256_add_pd(i == 0 ? zero : acc[g], t);
-        if (i < 3) {
-          const __m256d scaled = _mm256_mul_pd(sum, splitter);
-          acc[g] = _mm256_sub_pd(scaled, _mm256_sub_pd(scaled, sum));
-        } else {
-          const __m128 out = _mm_max_ps(_mm_setzero_ps(), _mm256_cvtpd_ps(sum));
-          least = _mm_min_epu32(least, _mm_sub_epi32(_mm_castps_si128(out), _mm_set1_epi32(1)));
-          acc[g] = _mm256_castpd128_pd256(_mm_castps_pd(out));
-        }
+        const __m128 sum = _mm256_cvtpd_ps(_mm256_add_pd(i == 0 ? zero : acc[g], t));
+        acc[g] = i < 3 ? _mm256_cvtps_pd(sum) : _mm256_castpd128_pd256(_mm_castps_pd(sum));
       }
     }
 #pragma GCC unroll 9
@@ -50,7 +40,7 @@ __attribute__((target("avx2"), noinline)) double SampleFloor(long samples, const
   }
   double lanes[4];
   _mm256_storeu_pd(lanes, total);
-  return lanes[0] + _mm_cvtsi128_si32(least);
+  return lanes[0];
 }
 
 // The same in AVX-512 lanes: eight bins a register, a sample's 36 in four and one of four.
@@ -58,12 +48,9 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512dq"), noinline)) double Sampl
                                                                                           const float* records,
                                                                                           const float* weights,
                                                                                           const double* bilinear) {
-  const __m512d zero = _mm512_setzero_pd(), splitter = _mm512_set1_pd(536870913.0);
-  const __m256d splitter4 = _mm256_set1_pd(536870913.0);
+  const __m512d zero = _mm512_setzero_pd();
   __m512d total = zero;
   __m256d total4 = _mm256_setzero_pd();
-  __m256i least = _mm256_set1_epi32(-1);
-  __m128i least4 = _mm_set1_epi32(-1);
   for (long s = 0; s < samples; ++s) {
     const float* n = records + (s & 15) * 36;
     __m512d acc[4];
@@ -78,26 +65,12 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512dq"), noinline)) double Sampl
       for (int g = 0; g < 4; ++g) {
         const __m512d t = _mm512_mul_pd(
             _mm512_mask_cvtps_pd(zero, 0xFF, _mm256_mul_ps(w, _mm256_loadu_ps(ni + 8 * g))), c);
-        const __m512d sum = _mm512_add_pd(i == 0 ? zero : acc[g], t);
-        if (i < 3) {
-          const __m512d scaled = _mm512_mul_pd(sum, splitter);
-          acc[g] = _mm512_sub_pd(scaled, _mm512_sub_pd(scaled, sum));
-        } else {
-          const __m256 out = _mm256_max_ps(_mm256_setzero_ps(), _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, sum));
-          least = _mm256_min_epu32(least, _mm256_sub_epi32(_mm256_castps_si256(out), _mm256_set1_epi32(1)));
-          acc[g] = _mm512_mask_cvtps_pd(zero, 0x0F, out);
-        }
+        const __m256 sum = _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, _mm512_add_pd(i == 0 ? zero : acc[g], t));
+        acc[g] = i < 3 ? _mm512_mask_cvtps_pd(zero, 0xFF, sum) : _mm512_mask_cvtps_pd(zero, 0x0F, sum);
       }
       const __m256d t = _mm256_mul_pd(_mm256_cvtps_pd(_mm_mul_ps(_mm256_castps256_ps128(w), _mm_loadu_ps(ni + 32))), c4);
-      const __m256d sum = _mm256_add_pd(i == 0 ? _mm256_setzero_pd() : acc4, t);
-      if (i < 3) {
-        const __m256d scaled = _mm256_mul_pd(sum, splitter4);
-        acc4 = _mm256_sub_pd(scaled, _mm256_sub_pd(scaled, sum));
-      } else {
-        const __m128 out = _mm_max_ps(_mm_setzero_ps(), _mm256_cvtpd_ps(sum));
-        least4 = _mm_min_epu32(least4, _mm_sub_epi32(_mm_castps_si128(out), _mm_set1_epi32(1)));
-        acc4 = _mm256_castpd128_pd256(_mm_castps_pd(out));
-      }
+      const __m128 sum = _mm256_cvtpd_ps(_mm256_add_pd(i == 0 ? _mm256_setzero_pd() : acc4, t));
+      acc4 = i < 3 ? _mm256_cvtps_pd(sum) : _mm256_castpd128_pd256(_mm_castps_pd(sum));
     }
 #pragma GCC unroll 4
     for (int g = 0; g < 4; ++g) total = _mm512_add_pd(total, acc[g]);
@@ -106,7 +79,7 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512dq"), noinline)) double Sampl
   double lanes[8], lanes4[4];
   _mm512_storeu_pd(lanes, total);
   _mm256_storeu_pd(lanes4, total4);
-  return lanes[0] + lanes4[0] + _mm256_extract_epi32(least, 0) + _mm_cvtsi128_si32(least4);
+  return lanes[0] + lanes4[0];
 }
 
 // The exact tap rule: acc = float(acc + tap * pixel) in double lanes, eight chains at once.

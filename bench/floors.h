@@ -7,8 +7,7 @@
 namespace brevant::bench {
 
 // One refinement pass with the 36 histogram bins: every bin of both samples of every pixel,
-// four terms each, as the kernel sums tame records (rounded by the split, the bins written
-// scanned for their least value). Milliseconds on `threads` threads (1 or 2), in AVX-512 lanes when
+// four terms each. Milliseconds on `threads` threads (1 or 2), in AVX-512 lanes when
 // `avx512` (and the processor has them), else AVX2.
 double BinPassFloorMs(int64_t pixels, int threads, bool avx512);
 

@@ -5,8 +5,6 @@
 //   D: Zero Set1 Load Store Add Sub Mul Div Neg Abs Sqrt RoundToFloat SelectNotBelow Lane
 //   F: LoadF StoreF Set1F MulF ZeroBelowZero, and Widen (F to D) and Narrow (D to F).
 //   M (a lane mask): Less NotLess (with a NaN, Less is false and NotLess true), Select, Bits.
-// Types with kSplitRounding (AVX2, AVX-512) also have RoundTame, a cheaper RoundToFloat for
-// tame values, and the Range steps that tell whether stored floats are tame.
 //
 // A rule over L must be compiled for L's processor: the stages include their rule headers
 // inside a namespace per width, between BREVANT_TARGET_BEGIN_* and BREVANT_TARGET_END (a
@@ -38,22 +36,8 @@
 
 namespace brevant::lanes {
 
-// RoundTame(a) gives RoundToFloat(a) for every a that is 0, NaN or of magnitude in
-// [2^-126, 2^127]: a's 53 bits split after the 24th (a x (2^29 + 1), less its difference
-// from a) round to nearest, ties to even, as the conversion does, in three multiplications
-// and subtractions instead of two conversions, which a long sum of terms waits on. Below
-// 2^-126 a float holds fewer bits, and an infinity splits into NaN: the caller rules out
-// both.
-constexpr double kSplitter = 536870913.0;  // 2^29 + 1
-
-// low = Range(low, v) over floats stored as a row is written keeps the least of their bits
-// less one, unsigned (from RangeStart, the greatest): +0 counts as the greatest, a float's
-// least positive value as 0. RangeMerge takes the lesser of two, RangeLanes(low, least)
-// folds the lanes into `least`.
-
 struct Scalar {
   static constexpr int kLanes = 1;
-  static constexpr bool kSplitRounding = false;
   using D = double;
   using F = float;
   static D Zero() { return 0.0; }
@@ -91,7 +75,6 @@ struct Scalar {
 // Two lanes; the floats are the low half of an SSE register.
 struct Sse2 {
   static constexpr int kLanes = 2;
-  static constexpr bool kSplitRounding = false;
   using D = __m128d;
   using F = __m128;
   static D Zero() { return _mm_setzero_pd(); }
@@ -134,7 +117,6 @@ struct Sse2 {
 
 struct Avx2 {
   static constexpr int kLanes = 4;
-  static constexpr bool kSplitRounding = true;
   using D = __m256d;
   using F = __m128;
   BREVANT_AVX2_LANE D Zero() { return _mm256_setzero_pd(); }
@@ -149,10 +131,6 @@ struct Avx2 {
   BREVANT_AVX2_LANE D Abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
   BREVANT_AVX2_LANE D Sqrt(D a) { return _mm256_sqrt_pd(a); }
   BREVANT_AVX2_LANE D RoundToFloat(D a) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(a)); }
-  BREVANT_AVX2_LANE D RoundTame(D a) {
-    const D scaled = _mm256_mul_pd(a, _mm256_set1_pd(kSplitter));
-    return _mm256_sub_pd(scaled, _mm256_sub_pd(scaled, a));
-  }
   BREVANT_AVX2_LANE D SelectNotBelow(D v, D floor) {
     return _mm256_blendv_pd(v, floor, _mm256_cmp_pd(v, floor, _CMP_LT_OQ));
   }
@@ -173,18 +151,6 @@ struct Avx2 {
   BREVANT_AVX2_LANE F ZeroBelowZero(F v) { return _mm_max_ps(_mm_setzero_ps(), v); }
   BREVANT_AVX2_LANE D Widen(F v) { return _mm256_cvtps_pd(v); }
   BREVANT_AVX2_LANE F Narrow(D v) { return _mm256_cvtpd_ps(v); }
-  using I = __m128i;
-  BREVANT_AVX2_LANE I RangeStart() { return _mm_set1_epi32(-1); }
-  BREVANT_AVX2_LANE I Range(I low, F v) {
-    return _mm_min_epu32(low, _mm_sub_epi32(_mm_castps_si128(v), _mm_set1_epi32(1)));
-  }
-  BREVANT_AVX2_LANE I RangeMerge(I a, I b) { return _mm_min_epu32(a, b); }
-  __attribute__((target("avx2"))) static uint32_t RangeLanes(I low, uint32_t least) {
-    alignas(16) uint32_t l[4];
-    _mm_store_si128(reinterpret_cast<I*>(l), low);
-    for (uint32_t v : l) least = v < least ? v : least;
-    return least;
-  }
 };
 
 #undef BREVANT_AVX2_LANE
@@ -195,7 +161,6 @@ struct Avx2 {
 // unmasked forms trip its own uninitialised-value warning.
 struct Avx512 {
   static constexpr int kLanes = 8;
-  static constexpr bool kSplitRounding = true;
   using D = __m512d;
   using F = __m256;
   BREVANT_AVX512_LANE D Zero() { return _mm512_setzero_pd(); }
@@ -212,10 +177,6 @@ struct Avx512 {
   BREVANT_AVX512_LANE D Abs(D a) { return _mm512_andnot_pd(_mm512_set1_pd(-0.0), a); }
   BREVANT_AVX512_LANE D Sqrt(D a) { return _mm512_mask_sqrt_pd(a, 0xFF, a); }
   BREVANT_AVX512_LANE D RoundToFloat(D a) { return Widen(Narrow(a)); }
-  BREVANT_AVX512_LANE D RoundTame(D a) {
-    const D scaled = _mm512_mul_pd(a, _mm512_set1_pd(kSplitter));
-    return _mm512_sub_pd(scaled, _mm512_sub_pd(scaled, a));
-  }
   BREVANT_AVX512_LANE D SelectNotBelow(D v, D floor) {
     return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(v, floor, _CMP_LT_OQ), v, floor);
   }
@@ -236,18 +197,6 @@ struct Avx512 {
   BREVANT_AVX512_LANE F ZeroBelowZero(F v) { return _mm256_max_ps(_mm256_setzero_ps(), v); }
   BREVANT_AVX512_LANE D Widen(F v) { return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, v); }
   BREVANT_AVX512_LANE F Narrow(D v) { return _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, v); }
-  using I = __m256i;
-  BREVANT_AVX512_LANE I RangeStart() { return _mm256_set1_epi32(-1); }
-  BREVANT_AVX512_LANE I Range(I low, F v) {
-    return _mm256_min_epu32(low, _mm256_sub_epi32(_mm256_castps_si256(v), _mm256_set1_epi32(1)));
-  }
-  BREVANT_AVX512_LANE I RangeMerge(I a, I b) { return _mm256_min_epu32(a, b); }
-  __attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) static uint32_t RangeLanes(I low, uint32_t least) {
-    alignas(32) uint32_t l[8];
-    _mm256_store_si256(reinterpret_cast<I*>(l), low);
-    for (uint32_t v : l) least = v < least ? v : least;
-    return least;
-  }
 };
 
 #undef BREVANT_AVX512_LANE

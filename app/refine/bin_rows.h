@@ -2,38 +2,12 @@
 // every sample of a row from its 32-byte SBinSample. Included, with the rule it uses
 // (support_rule.h), inside the namespace of one lane width; no include guard.
 
-// What the bins a row writes hold: with split rounding, their range in L's and T's
-// registers (lanes.h), from which LeastExponent gives the row's least exponent for the
-// next pass (support_rule.h); without it, nothing is kept and no sample may read them
-// with split rounding.
-template <class L, class T, bool kScan = L::kSplitRounding>
-struct SBinRange {
-  void Add(typename L::F) {}
-  void AddTail(typename T::F) {}
-  void Merge(const SBinRange&) {}
-  int32_t Least() const { return kTameNever; }
-};
-template <class L, class T>
-struct SBinRange<L, T, true> {
-  typename L::I low;
-  typename T::I tailLow;
-  SBinRange() : low(L::RangeStart()), tailLow(T::RangeStart()) {}
-  void Add(typename L::F v) { low = L::Range(low, v); }
-  void AddTail(typename T::F v) { tailLow = T::Range(tailLow, v); }
-  void Merge(const SBinRange& other) {
-    low = L::RangeMerge(low, other.low);
-    tailLow = T::RangeMerge(tailLow, other.tailLow);
-  }
-  int32_t Least() const { return LeastExponent(T::RangeLanes(tailLow, L::RangeLanes(low, UINT32_MAX))); }
-};
-
 // The 36 bins of one sample from its four neighbours' records (36 floats each) in registers
 // of L, and of T for the bins left over (36 = 4 x 8 + 4 at eight lanes). Every register's
 // term of a neighbour comes before the next neighbour's, so that the registers' sums run
-// side by side. kTame: the sample and its records are tame (support_rule.h).
-template <class L, class T, bool kTame>
-inline void BinsSample(const float weight[4], const double bilinear[4], const float* const record[4], float* out,
-                       SBinRange<L, T>* range) {
+// side by side.
+template <class L, class T>
+inline void BinsSample(const float weight[4], const double bilinear[4], const float* const record[4], float* out) {
   constexpr int kBins = 36;
   constexpr int kWide = kBins / L::kLanes;
   constexpr int kTail = kBins - kWide * L::kLanes;
@@ -47,28 +21,16 @@ inline void BinsSample(const float weight[4], const double bilinear[4], const fl
 #pragma GCC unroll 18
     for (int g = 0; g < kWide; ++g) {
       const typename L::D term = SupportTerm<L>(w, L::LoadF(record[i] + g * L::kLanes), c);
-      if (i == 0) {
-        sum[g] = SupportFirst<L, kTame>(term);
-      } else if (i < 3) {
-        sum[g] = SupportNext<L, kTame>(sum[g], term);
-      } else {
-        const typename L::F v = SupportLast<L>(sum[g], term);
-        L::StoreF(out + g * L::kLanes, v);
-        range->Add(v);
-      }
+      if (i == 0) sum[g] = SupportFirst<L>(term);
+      else if (i < 3) sum[g] = SupportNext<L>(sum[g], term);
+      else L::StoreF(out + g * L::kLanes, SupportLast<L>(sum[g], term));
     }
     if constexpr (kTail > 0) {
       const typename T::D term =
           SupportTerm<T>(T::Set1F(weight[i]), T::LoadF(record[i] + kWide * L::kLanes), T::Set1(bilinear[i]));
-      if (i == 0) {
-        tail = SupportFirst<T, kTame>(term);
-      } else if (i < 3) {
-        tail = SupportNext<T, kTame>(tail, term);
-      } else {
-        const typename T::F v = SupportLast<T>(tail, term);
-        T::StoreF(out + kWide * L::kLanes, v);
-        range->AddTail(v);
-      }
+      if (i == 0) tail = SupportFirst<T>(term);
+      else if (i < 3) tail = SupportNext<T>(tail, term);
+      else T::StoreF(out + kWide * L::kLanes, SupportLast<T>(tail, term));
     }
   }
 }
@@ -150,13 +112,10 @@ inline __m256 Energy8(const SBinSample* b, const float* const* rows) {
 }
 #endif
 
-// Both records of pixel x; its energy too with `withEnergy`. A sample whose exponent is at
-// least `tameThreshold` (TameThreshold of the rows' least exponent) is tame.
-// The range of the bins written goes into *range once, from registers.
+// Both records of pixel x; its energy too with `withEnergy`.
 template <class L, class T>
 inline void SamplesPixel(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x,
-                         int32_t x1, bool withEnergy, int32_t tameThreshold, float* energyOut, float* binOut,
-                         SBinRange<L, T>* range) {
+                         int32_t x1, bool withEnergy, float* energyOut, float* binOut) {
   constexpr int kBins = 36;
 #if defined(BREVANT_X86)
   const int32_t ahead = x + kFetchAhead;
@@ -174,11 +133,10 @@ inline void SamplesPixel(const SStencilRow& st, const float* const* energyRows, 
     }
   }
 #endif
-  SBinRange<L, T> written;
   for (int s = 0; s < 2; ++s) {
     const SBinSample& b = st.binSample[s][x];
     float* o = binOut + static_cast<intptr_t>(x) * kBinRecord + s * kBinHalf;
-    if (!(b.flags & kStencilValid)) {
+    if (!b.flags) {
       // A point outside the image (a non-finite orientation).
       if (withEnergy) energyOut[2 * x + s] = std::numeric_limits<float>::quiet_NaN();
       for (int k = 0; k < kBins; ++k) o[k] = std::numeric_limits<float>::quiet_NaN();
@@ -198,22 +156,13 @@ inline void SamplesPixel(const SStencilRow& st, const float* const* energyRows, 
     const float* binBottom = binRows[b.dy + 3] + own * kBinHalf;
     const float* const records[4] = {binTop + b.half[0] * kBinHalf, binTop + b.half[1] * kBinHalf,
                                      binBottom + b.half[2] * kBinHalf, binBottom + b.half[3] * kBinHalf};
-    if constexpr (L::kSplitRounding) {
-      if (b.tameExponent >= tameThreshold) {
-        BinsSample<L, T, true>(b.weight, c, records, o, &written);
-        continue;
-      }
-    }
-    BinsSample<L, T, false>(b.weight, c, records, o, &written);
+    BinsSample<L, T>(b.weight, c, records, o);
   }
-  range->Merge(written);
 }
 
-// Returns the least exponent of the bins written.
 template <class L, class T>
-inline int32_t SamplesRow(const SStencilRow& st, const float* const* energyRows, const float* const* binRows,
-                          int32_t x0, int32_t x1, int32_t tameThreshold, float* energyOut, float* binOut) {
-  SBinRange<L, T> range;
+inline void SamplesRow(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0,
+                       int32_t x1, float* energyOut, float* binOut) {
   int32_t x = x0;
 #if defined(BREVANT_X86)
   if constexpr (L::kLanes >= 4) {
@@ -226,11 +175,9 @@ inline int32_t SamplesRow(const SStencilRow& st, const float* const* energyRows,
       const __m256 lo = _mm256_unpacklo_ps(forward, backward), hi = _mm256_unpackhi_ps(forward, backward);
       _mm256_storeu_ps(energyOut + 2 * x, _mm256_permute2f128_ps(lo, hi, 0x20));
       _mm256_storeu_ps(energyOut + 2 * x + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
-      for (int32_t j = 0; j < 8; ++j)
-        SamplesPixel<L, T>(st, energyRows, binRows, x + j, x1, false, tameThreshold, energyOut, binOut, &range);
+      for (int32_t j = 0; j < 8; ++j) SamplesPixel<L, T>(st, energyRows, binRows, x + j, x1, false, energyOut, binOut);
     }
   }
 #endif
-  for (; x < x1; ++x) SamplesPixel<L, T>(st, energyRows, binRows, x, x1, true, tameThreshold, energyOut, binOut, &range);
-  return range.Least();
+  for (; x < x1; ++x) SamplesPixel<L, T>(st, energyRows, binRows, x, x1, true, energyOut, binOut);
 }

@@ -103,21 +103,21 @@ void WeightExponentsScalar(const float* theta, const float* neighbour, float* q,
   scalar::WeightExponents<lanes::Scalar>(theta, neighbour, q, backward, n);
 }
 
-int32_t SamplesRowScalar(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0,
-                      int32_t x1, int32_t tameThreshold, float* energyOut, float* binOut) {
-  return scalar::SamplesRow<lanes::Scalar, lanes::Scalar>(st, energyRows, binRows, x0, x1, tameThreshold, energyOut, binOut);
+void SamplesRowScalar(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0,
+                      int32_t x1, float* energyOut, float* binOut) {
+  scalar::SamplesRow<lanes::Scalar, lanes::Scalar>(st, energyRows, binRows, x0, x1, energyOut, binOut);
 }
 
 #if defined(BREVANT_X86)
-int32_t SamplesRowSse2(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0,
-                    int32_t x1, int32_t tameThreshold, float* energyOut, float* binOut) {
-  return sse2::SamplesRow<lanes::Sse2, lanes::Sse2>(st, energyRows, binRows, x0, x1, tameThreshold, energyOut, binOut);
+void SamplesRowSse2(const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0,
+                    int32_t x1, float* energyOut, float* binOut) {
+  sse2::SamplesRow<lanes::Sse2, lanes::Sse2>(st, energyRows, binRows, x0, x1, energyOut, binOut);
 }
 
-__attribute__((target("avx2"))) int32_t SamplesRowAvx2(const SStencilRow& st, const float* const* energyRows,
+__attribute__((target("avx2"))) void SamplesRowAvx2(const SStencilRow& st, const float* const* energyRows,
                                                     const float* const* binRows, int32_t x0, int32_t x1,
-                                                    int32_t tameThreshold, float* energyOut, float* binOut) {
-  return avx2::SamplesRow<lanes::Avx2, lanes::Avx2>(st, energyRows, binRows, x0, x1, tameThreshold, energyOut, binOut);
+                                                    float* energyOut, float* binOut) {
+  avx2::SamplesRow<lanes::Avx2, lanes::Avx2>(st, energyRows, binRows, x0, x1, energyOut, binOut);
 }
 
 void WeightExponentsSse2(const float* theta, const float* neighbour, float* q, uint8_t* backward, int32_t n) {
@@ -134,10 +134,10 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) void WeightExponentsAv
   avx512::WeightExponents<lanes::Avx512>(theta, neighbour, q, backward, n);
 }
 
-__attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) int32_t SamplesRowAvx512(
+__attribute__((target("avx2,avx512f,avx512vl,avx512dq"))) void SamplesRowAvx512(
     const SStencilRow& st, const float* const* energyRows, const float* const* binRows, int32_t x0, int32_t x1,
-    int32_t tameThreshold, float* energyOut, float* binOut) {
-  return avx512::SamplesRow<lanes::Avx512, lanes::Avx2>(st, energyRows, binRows, x0, x1, tameThreshold, energyOut, binOut);
+    float* energyOut, float* binOut) {
+  avx512::SamplesRow<lanes::Avx512, lanes::Avx2>(st, energyRows, binRows, x0, x1, energyOut, binOut);
 }
 #endif
 

@@ -39,12 +39,8 @@ void SupportRowEnergyAvx2(const SStencilRow& stencils, const float* const* rows,
 // Both records at once, from the rows' SBinSample (made when the histograms are asked for):
 // the energy (energyOut[2 x + s]) from energyRows and the 36 bins (binOut as `out` above)
 // from binRows (binOut[kBinRecord x + kBinHalf s + k]), a sample's bins in registers.
-// A sample whose tameExponent is at least `tameThreshold` (TameThreshold of the least
-// exponent of binRows, support_rule.h) takes the cheaper rounding. Returns the least
-// exponent of the bins written (kTameNever for the lane widths without that rounding).
-using SamplesRowFn = int32_t (*)(const SStencilRow& stencils, const float* const* energyRows,
-                                 const float* const* binRows, int32_t x0, int32_t x1, int32_t tameThreshold,
-                                 float* energyOut, float* binOut);
+using SamplesRowFn = void (*)(const SStencilRow& stencils, const float* const* energyRows,
+                              const float* const* binRows, int32_t x0, int32_t x1, float* energyOut, float* binOut);
 
 // The histograms' final step for pixels x0 <= x < x1 of a row: out[k][x] = FinalSum of bin
 // k's forward support records[kBinRecord x + k], backward support records[kBinRecord x +

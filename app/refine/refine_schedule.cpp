@@ -9,8 +9,6 @@
 // For very many passes the wavefront is cut into sweeps that hand over through one whole
 // buffer, so that the rings never outgrow the planes they replace.
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -25,22 +23,8 @@
 namespace brevant {
 namespace {
 
-// Whether rows [y0, y1) of the normalised energy, the source of every vote, keep the
-// records' upper bound: at most kTameSourceHigh in magnitude, NaN aside.
-bool BoundedSources(const ko::CTypedImg<float>& energy, int32_t y0, int32_t y1) {
-  bool bounded = true;
-  for (int32_t y = y0; y < y1; ++y) {
-    const float* row = energy.Row(y);
-    for (int32_t x = 0; x < energy.width; ++x) bounded &= !(std::fabs(row[x]) > support::kTameSourceHigh);
-  }
-  return bounded;
-}
-
 constexpr int32_t kBins = kHistogramBins;
 constexpr int32_t kEnergyRecord = 2;       // forward, backward
-// The columns of a block when a level's rows are spread over the threads, and so the columns
-// one least exponent of the records stands for.
-constexpr int32_t kTameColumns = 64;
 // Rows of records of one pass: row y lives in slot y mod rows (rows = H: a whole buffer).
 // A strip's rows hold only its columns [col0, ...): Row(y) is indexed by the image's column.
 struct SRows {
@@ -48,28 +32,7 @@ struct SRows {
   int32_t rows = 1;
   size_t rowFloats = 0;
   size_t shift = 0;  // col0 times the floats of a pixel's record
-  // The histograms' rows: the least exponent of the records of each run of kTameColumns
-  // columns from col0 (support_rule.h), a byte a run. Null for a whole buffer, which several
-  // strips write at once: its rows allow no sample the cheaper rounding.
-  int8_t* least = nullptr;
-  int32_t col0 = 0, runs = 0;
   float* Row(int32_t y) const { return data + static_cast<size_t>(y % rows) * rowFloats - shift; }
-  // The least exponent of columns [x0, x1) of row y; x0 < x1.
-  int32_t Least(int32_t y, int32_t x0, int32_t x1) const {
-    if (!least) return support::kTameNever;
-    const int8_t* row = least + static_cast<size_t>(y % rows) * runs;
-    int32_t e = support::kTameNothing;
-    for (int32_t r = (x0 - col0) / kTameColumns; r <= (x1 - 1 - col0) / kTameColumns; ++r) e = std::min<int32_t>(e, row[r]);
-    return e;
-  }
-  // Row y's columns [x0, x1) have just been written; every run they reach is given their
-  // least exponent, since no reader of the row looks beyond them.
-  void SetLeast(int32_t y, int32_t x0, int32_t x1, int32_t e) const {
-    if (!least || x0 >= x1) return;
-    int8_t* row = least + static_cast<size_t>(y % rows) * runs;
-    for (int32_t r = (x0 - col0) / kTameColumns; r <= (x1 - 1 - col0) / kTameColumns; ++r)
-      row[r] = static_cast<int8_t>(e);
-  }
 };
 
 // The passes of one run. Pass j of a sweep (its level j; level 0 is the sweep's source)
@@ -125,7 +88,6 @@ class CWavefront {
     std::vector<SRows> energy, bins;  // per level of the sweep being run
     ko::CKoBuffer<uint8_t> stencils;
     ko::CKoBuffer<float> energyRing, binRing;
-    std::vector<int8_t> binLeast;  // the rings' rows, kTameColumns columns a byte (SRows::least)
   };
   // Rows [y0, y1) of one level of a strip, columns [x0, x1).
   struct SBlock {
@@ -133,7 +95,7 @@ class CWavefront {
     int32_t strip;
   };
 
-  static constexpr int32_t kChunk = kTameColumns;  // columns of a block: its rows' records stay in the cache
+  static constexpr int32_t kChunk = 64;  // columns of a block: its rows' records stay in the cache
   // Rows a little longer than their pixels, so that the rows a pass reads and the row it
   // writes do not all fall on the same cache sets at the same column.
   static constexpr size_t kRowPad = 16;
@@ -164,10 +126,6 @@ class CWavefront {
   int32_t LevelHi(const SStrip& s, int32_t level, int32_t levels) const {
     return std::min(w_, s.x1 + 2 * (levels - level));
   }
-  static int32_t TameRuns(int32_t cols) { return (cols + kTameColumns - 1) / kTameColumns; }
-  // Reads rows y - 2 .. y + 2 of `in` (columns [x0, x1) at most 2 away) into `rows`;
-  // returns the threshold of the samples that may read them with the cheaper rounding.
-  int32_t BinRowsFor(const SRows& in, int32_t y, int32_t x0, int32_t x1, const float** rows) const;
 
   void PlanStrips(int32_t threads);
   void DoBlock(const SBlock& block, int32_t slot);
@@ -206,7 +164,6 @@ class CWavefront {
   std::vector<SBlock> blocks_;  // the work of one parallel loop
   int32_t sweepLevels_ = 0;
   bool firstSweep_ = true, lastSweep_ = true;
-  bool tameRun_ = false;  // the votes keep the records' upper bound (support_rule.h)
   SupportRowFn energyKernel_ = nullptr;
 };
 
@@ -236,7 +193,6 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
   for (const SStrip& s : strips_) {
     const uint64_t records = EnergyRowFloats(s.cols) + (bins_ ? BinRowFloats(s.cols) : 0);
     bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(s.cols, bins_) + rings * records * sizeof(float);
-    if (bins_) bytes += rings * static_cast<uint64_t>(TameRuns(s.cols));
   }
   if (Sweeps()) bytes += 2 * static_cast<uint64_t>(h_) * (EnergyRowFloats(w_) + (bins_ ? BinRowFloats(w_) : 0)) * sizeof(float);
   bytes += static_cast<uint64_t>(slots) * RawFloats() * sizeof(float);
@@ -266,7 +222,6 @@ ko::HRESULT CWavefront::Allocate(int32_t slots) {
     for (SStrip& s : strips_) {
       s.energy.resize(static_cast<size_t>(sweepPasses_) + 1);
       s.bins.resize(static_cast<size_t>(sweepPasses_) + 1);
-      if (bins_) s.binLeast.assign(rings * static_cast<size_t>(TameRuns(s.cols)), support::kTameNever);
     }
     blocks_.reserve(static_cast<size_t>(sweepPasses_ + 1) * (step_ + w_ / kChunk + 1));
   } catch (const std::bad_alloc&) {
@@ -304,23 +259,18 @@ void CWavefront::InitialRow(const SStrip& s, int32_t y, int32_t x0, int32_t x1) 
   if (!bins_) return;
   float* r = s.bins[0].Row(y);
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
-  s.bins[0].SetLeast(y, x0, x1, support::kTameNothing);
   if (y < kPassMargin || y >= h_ - kPassMargin) return;
   const int32_t v0 = std::max(x0, kPassMargin), v1 = std::min(x1, w_ - kPassMargin);
   const SStencilRow v = Stencils(s, y);  // level 0 has just cast them
-  support::SRecordScan scan;
   for (int32_t x = v0; x < v1; ++x) {
     const int32_t bin = v.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
-    const float a = RecordValue(v.voteFirst[x], v.voteFirst[x]), b = RecordValue(v.voteSecond[x], v.voteSecond[x]);
-    p[bin] = p[kBinHalf + bin] = a;
-    p[next] = p[kBinHalf + next] = b;
-    scan.Add(a);
-    scan.Add(b);
+    const float a = v.voteFirst[x], b = v.voteSecond[x];
+    p[bin] = p[kBinHalf + bin] = RecordValue(a, a);
+    p[next] = p[kBinHalf + next] = RecordValue(b, b);
   }
-  s.bins[0].SetLeast(y, x0, x1, scan.Exponent());
 }
 
 // Pass `level` of the sweep at row y, columns [x0, x1): sampled from the level before it,
@@ -336,13 +286,13 @@ void CWavefront::PassRow(const SStrip& s, int32_t level, int32_t y, int32_t x0, 
   const SStencilRow stencils = insideRow ? Stencils(s, y) : SStencilRow{};
   const float* rows[kRecordRows];
   const float* binRows[kRecordRows];
-  int32_t least = support::kTameNothing;  // of the bins this row writes
   if (k0 < k1) {
     const SRows& energyIn = s.energy[static_cast<size_t>(level) - 1];
     for (int d = 0; d < kRecordRows; ++d) rows[d] = energyIn.Row(y - 2 + d);
     if (bins_) {
-      const int32_t threshold = BinRowsFor(s.bins[static_cast<size_t>(level) - 1], y, k0, k1, binRows);
-      least = lanes_.samplesRow(stencils, rows, binRows, k0, k1, threshold, e, r);
+      const SRows& binsIn = s.bins[static_cast<size_t>(level) - 1];
+      for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
+      lanes_.samplesRow(stencils, rows, binRows, k0, k1, e, r);
     } else {
       energyKernel_(stencils, rows, 1, k0, k1, e);
     }
@@ -356,41 +306,24 @@ void CWavefront::PassRow(const SStrip& s, int32_t level, int32_t y, int32_t x0, 
     }
   }
   if (!r) return;
-  const SRows& binsOut = s.bins[static_cast<size_t>(level)];
   if (k0 >= k1) {
     std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(x1 - x0) * kBinRecord * sizeof(float));
-    binsOut.SetLeast(y, x0, x1, support::kTameNothing);
     return;
   }
   std::memset(r + static_cast<size_t>(x0) * kBinRecord, 0, static_cast<size_t>(k0 - x0) * kBinRecord * sizeof(float));
   std::memset(r + static_cast<size_t>(k1) * kBinRecord, 0, static_cast<size_t>(x1 - k1) * kBinRecord * sizeof(float));
   // Votes are sparse: the other bins add a source of 0, which leaves them as they are.
-  support::SRecordScan scan;
   for (int32_t x = k0; x < k1; ++x) {
     const int32_t bin = stencils.voteBin[x];
     if (bin < 0) continue;
     const int32_t next = (bin + 1) % kBins;
     float* p = r + static_cast<size_t>(x) * kBinRecord;
     const float a = stencils.voteFirst[x], b = stencils.voteSecond[x];
-    // Four different places: all read before any is written.
-    const float values[4] = {RecordValue(a, p[bin]), RecordValue(a, p[kBinHalf + bin]), RecordValue(b, p[next]),
-                             RecordValue(b, p[kBinHalf + next])};
-    p[bin] = values[0];
-    p[kBinHalf + bin] = values[1];
-    p[next] = values[2];
-    p[kBinHalf + next] = values[3];
-    for (float v : values) scan.Add(v);
+    p[bin] = RecordValue(a, p[bin]);
+    p[kBinHalf + bin] = RecordValue(a, p[kBinHalf + bin]);
+    p[next] = RecordValue(b, p[next]);
+    p[kBinHalf + next] = RecordValue(b, p[kBinHalf + next]);
   }
-  binsOut.SetLeast(y, x0, x1, std::min(least, scan.Exponent()));
-}
-
-int32_t CWavefront::BinRowsFor(const SRows& in, int32_t y, int32_t x0, int32_t x1, const float** rows) const {
-  int32_t least = tameRun_ ? support::kTameNothing : support::kTameNever;
-  for (int d = 0; d < kRecordRows; ++d) {
-    rows[d] = in.Row(y - 2 + d);
-    least = std::min(least, in.Least(y - 2 + d, std::max(x0 - 2, 0), std::min(x1 + 2, w_)));
-  }
-  return support::TameThreshold(least);
 }
 
 // The last pass at row y, columns [x0, x1), added to the energy and the histograms inside
@@ -422,11 +355,13 @@ void CWavefront::FinalChunk(const SStrip& s, int32_t y, int32_t x0, int32_t x1, 
   float* binStart = raw + static_cast<size_t>(kChunk) * kEnergyRecord;
   float* binRaw = binStart - static_cast<intptr_t>(x0) * kBinRecord;
   if (bins_) {
-    const int32_t threshold = BinRowsFor(s.bins[static_cast<size_t>(sweepLevels_) - 1], y, x0, x1, binRows);
-    lanes_.samplesRow(stencils, rows, binRows, x0, x1, threshold, energyRaw, binRaw);
-  } else {
-    energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
+    const SRows& binsIn = s.bins[static_cast<size_t>(sweepLevels_) - 1];
+    for (int d = 0; d < kRecordRows; ++d) binRows[d] = binsIn.Row(y - 2 + d);
   }
+  if (bins_)
+    lanes_.samplesRow(stencils, rows, binRows, x0, x1, energyRaw, binRaw);
+  else
+    energyKernel_(stencils, rows, 1, x0, x1, energyRaw);
   const float* before = source_.Row(y);
   float* energy = b_->Row(y);
   for (int32_t x = x0; x < x1; ++x) energy[x] = RefinedValue(energyRaw[2 * x], energyRaw[2 * x + 1], before[x]);
@@ -541,16 +476,13 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
   // One strip reads its own rows only where the final pass has not reached them yet; strips
   // read beside them, so they take the normalised energy from a copy.
   if (!InStrips()) source_ = energy;
-  std::atomic<bool> boundedSources{true};
   pool.ParallelFor((h_ + 63) / 64, [&](int64_t block, int32_t) {
     const int32_t y0 = static_cast<int32_t>(block * 64);
     const int32_t y1 = std::min(h_, y0 + 64);
     FoldOrientationRows(orientation, folded_, y0, y1);
     if (InStrips())
       for (int32_t y = y0; y < y1; ++y) std::memcpy(source_.Row(y), energy.Row(y), static_cast<size_t>(w_) * sizeof(float));
-    if (bins_ && !BoundedSources(energy, y0, y1)) boundedSources.store(false, std::memory_order_relaxed);
   });
-  tameRun_ = bins_ && boundedSources.load(std::memory_order_relaxed) && passes_ <= support::kTamePasses;
   const size_t energyWholeRow = EnergyRowFloats(w_), binWholeRow = BinRowFloats(w_);
   int whole = 0;  // the whole buffer the next sweep hands over in
   for (int32_t firstPass = 0; firstPass < passes_; firstPass += sweepLevels_) {
@@ -574,11 +506,6 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
           const size_t ring = static_cast<size_t>(RingOf(level)) * ringSlots_;
           e = {s.energyRing.get() + ring * energyRow, ringSlots_, energyRow, energyShift};
           b = {bins_ ? s.binRing.get() + ring * binRow : nullptr, ringSlots_, binRow, binShift};
-          if (bins_) {
-            b.runs = TameRuns(s.cols);
-            b.col0 = s.col0;
-            b.least = s.binLeast.data() + ring * static_cast<size_t>(b.runs);
-          }
         }
       }
       if (!lastSweep_) {

@@ -174,8 +174,6 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
         b.fy = fields.fy[s][at];
         b.dy = fields.dy[s][at];
         b.flags = bits & kStencilValid;
-        b.tameExponent = static_cast<int8_t>(b.flags ? support::TameSampleExponent(b.weight, b.fx, b.fy)
-                                                     : support::kTameNever);
       }
     }
   }

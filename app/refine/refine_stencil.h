@@ -22,8 +22,7 @@ struct alignas(32) SBinSample {
   int8_t half[4];
   int8_t dy;      // row of p00 relative to the pixel's row
   uint8_t flags;  // kStencilValid or 0
-  int8_t tameExponent;  // TameSampleExponent (support_rule.h)
-  uint8_t unused;
+  uint8_t unused[2];
 };
 static_assert(sizeof(SBinSample) == 32, "two samples a cache line");
 

@@ -180,32 +180,6 @@ TEST(RefineFastTest, HostileValuesMatch) {
   }
 }
 
-// Tiny supports, down to subnormal ones, take the conversions where the cheaper rounding
-// would differ, and so do supports near a source beyond the records' bound, which overflow
-// two rows away, in bins where those rows cast no vote. Edges run across the rows, so that
-// samples reach two rows up and down. Strips and column chunks alike.
-TEST(RefineFastTest, TinyAndHugeSupportsMatch) {
-  std::mt19937 rng(15);
-  // Tall enough for the 6 passes to run in one sweep.
-  constexpr int32_t kHeight = 150;
-  for (int32_t w : {520, 90}) {
-    ko::CTypedImg<float> energy = test::RandomPlane(w, kHeight, rng, 1.0f, 100.0f);
-    ko::CTypedImg<float> orientation = test::RandomPlane(w, kHeight, rng, 1.35f, 1.8f);
-    // Bands wider than the supports from outside reach in 6 passes.
-    for (int32_t y = 10; y < 90; ++y)
-      for (int32_t x = 0; x < w; ++x) energy.At(x, y) *= y < 45 ? 1e-33f : 1e-41f;
-    for (int32_t x = 0; x < w; ++x) orientation.At(x, 120) = 0.3f;
-    for (bool huge : {false, true}) {
-      if (huge)
-        for (int32_t x = 0; x < w; ++x) energy.At(x, 120) = 3.4e38f;
-      const SRefined plain = Refine(Reference(), energy, orientation, 6, true);
-      for (const test::SLaneForm& f : test::LaneForms())
-        ExpectSame(plain, Refine(CSchedule(EForm::kFast, 2, f.features), energy, orientation, 6, true),
-                   std::to_string(w) + (huge ? " huge " : " ") + f.name);
-    }
-  }
-}
-
 TEST(RefineFastTest, RefusesPlanesThatDoNotMatch) {
   CEdgeState state;
   ko::CTypedImg<float> a = test::MakePlane(10, 10, [](int32_t, int32_t) { return 1.0f; });

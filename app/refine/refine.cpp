@@ -10,9 +10,11 @@ ko::HRESULT RefineEdgeEnergy(const CSchedule& schedule, const CRunControl& contr
 
 ko::HRESULT RefineEdgeEnergyStreamed(const CSchedule& schedule, const CRunControl& control, CEdgeState& state,
                                      ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
-                                     bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows) {
+                                     bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows,
+                                     const ko::CTypedImg<float>* source) {
   if (!schedule.Reference())
-    return RefineEdgeEnergyFast(schedule, control, state, energy, orientation, histogramsZero, rowsDone, bandRows);
+    return RefineEdgeEnergyFast(schedule, control, state, energy, orientation, histogramsZero, rowsDone, bandRows,
+                                source);
   // The reference form finishes every row at once.
   if (bandRows > 0) return ko::E_INVALIDARG;
   const ko::HRESULT hr = RefineEdgeEnergyReference(control, state, energy, orientation);

@@ -31,12 +31,12 @@ ko::HRESULT RefineEdgeEnergyReference(const CRunControl& control, CEdgeState& st
 // their final values; each row is told once, in order.
 using RowsDoneFn = std::function<void(int32_t y0, int32_t y1)>;
 
-// The fast form (refine_schedule.cpp): the same bits, the same messages; the last three
+// The fast form (refine_schedule.cpp): the same bits, the same messages; the last four
 // arguments as RefineEdgeEnergyStreamed's.
 ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& control, CEdgeState& state,
                                  ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
                                  bool histogramsZero = false, const RowsDoneFn& rowsDone = RowsDoneFn(),
-                                 int32_t bandRows = 0);
+                                 int32_t bandRows = 0, const ko::CTypedImg<float>* source = nullptr);
 
 // RefineEdgeEnergy, telling `rowsDone` about rows as they become final, so that they can be
 // written while the passes go on (the reference form tells all rows at the end).
@@ -47,9 +47,14 @@ ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& c
 // many rows, +0 at first, row y in row y % bandRows (the caller writes them out through
 // rowsDone before the rows are used again); rows outside the refined margin are set to +0
 // there. The planes must then be bandRows high and RefinementStreamsRows must hold.
+//
+// `source` (optional): a plane of the energy's size holding the values `energy` holds at the
+// start, which stays as it is during the run (the caller's copy of the normalised energy).
+// The fast form then reads the energy every pass adds from it instead of a copy of its own.
 ko::HRESULT RefineEdgeEnergyStreamed(const CSchedule& schedule, const CRunControl& control, CEdgeState& state,
                                      ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation,
-                                     bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows = 0);
+                                     bool histogramsZero, const RowsDoneFn& rowsDone, int32_t bandRows = 0,
+                                     const ko::CTypedImg<float>* source = nullptr);
 
 // Whether the fast passes run as a wavefront (and tell their rows in steps of at most
 // kRefineRowsAtOnce rows), rather than finishing the image at once.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "app/float_plane.h"
@@ -72,8 +73,10 @@ class CWavefront {
     PlanStrips(std::max(threads, 1));
   }
 
+  // At most: with a source plane given to Allocate, a strip run makes no copy of its own.
   uint64_t Bytes(int32_t slots) const;
-  ko::HRESULT Allocate(int32_t slots);
+  // `source`: null, or a plane holding the energy's values that stays as it is for the run.
+  ko::HRESULT Allocate(int32_t slots, const ko::CTypedImg<float>* source);
   // `histogramRows`: rows the histogram planes hold (row y at y % histogramRows).
   // False when the run was cancelled.
   bool Run(CThreadPool& pool, const CRunControl& control, ko::CTypedImg<float>& energy,
@@ -149,13 +152,13 @@ class CWavefront {
   // energy every pass adds (b_'s own rows are refined while strips still read beside them).
   ko::CTypedImg<float>* b_ = nullptr;
   ko::CTypedImg<float> source_;
+  bool copySource_ = false;  // source_ is the run's own copy, filled by Run
   const ko::CTypedImg<float>* c_ = nullptr;
   CBinPlanes* histograms_ = nullptr;
   int32_t histogramRows_ = 1;
   const RowsDoneFn* rowsDone_ = nullptr;
   bool histogramsZero_ = false;
 
-  ko::CTypedImg<float> folded_;
   std::vector<SStrip> strips_;
   ko::CKoBuffer<float> energyWhole_[2], binWhole_[2];
   // Per thread slot: the raw support of one chunk of the final pass.
@@ -189,7 +192,7 @@ void CWavefront::PlanStrips(int32_t threads) {
 
 uint64_t CWavefront::Bytes(int32_t slots) const {
   const uint64_t rings = static_cast<uint64_t>(Rings()) * ringSlots_;
-  uint64_t bytes = static_cast<uint64_t>(w_) * h_ * sizeof(float) * (InStrips() ? 2 : 1);  // folded, source
+  uint64_t bytes = InStrips() ? static_cast<uint64_t>(w_) * h_ * sizeof(float) : 0;  // the source's copy
   for (const SStrip& s : strips_) {
     const uint64_t records = EnergyRowFloats(s.cols) + (bins_ ? BinRowFloats(s.cols) : 0);
     bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(s.cols, bins_) + rings * records * sizeof(float);
@@ -199,9 +202,14 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
   return bytes;
 }
 
-ko::HRESULT CWavefront::Allocate(int32_t slots) {
-  if (folded_.Create(w_, h_, 1, 4, folded_.type, 0) < 0) return ko::E_OUTOFMEMORY;
-  if (InStrips() && source_.Create(w_, h_, 1, 4, source_.type, 0) < 0) return ko::E_OUTOFMEMORY;
+ko::HRESULT CWavefront::Allocate(int32_t slots, const ko::CTypedImg<float>* source) {
+  if (source) {
+    source_ = *source;
+    copySource_ = false;
+  } else if (InStrips()) {
+    if (source_.Create(w_, h_, 1, 4, source_.type, 0) < 0) return ko::E_OUTOFMEMORY;
+    copySource_ = true;
+  }
   const size_t rings = static_cast<size_t>(Rings()) * ringSlots_;
   for (SStrip& s : strips_) {
     if (!s.stencils.AllocateLarge(static_cast<size_t>(stencilRows_) * StencilRowBytes(s.cols, bins_)))
@@ -377,7 +385,7 @@ void CWavefront::DoBlock(const SBlock& block, int32_t slot) {
     if (block.level == 0) {
       if (y >= kPassMargin && y < h_ - kPassMargin) {
         const int32_t x0 = std::max(block.x0, kPassMargin), x1 = std::min(block.x1, w_ - kPassMargin);
-        ComputeStencilRow(folded_, y, Stencils(s, y), x0, x1, lanes_.weightExponents, lanes_.weightExp);
+        ComputeStencilRow(*c_, y, Stencils(s, y), x0, x1, lanes_.weightExponents, lanes_.weightExp);
         if (bins_ && x0 < x1) ComputeVotes(s, y, x0, x1);
       }
       if (firstSweep_) InitialRow(s, y, block.x0, block.x1);
@@ -474,15 +482,16 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
   c_ = &orientation;
   histograms_ = histograms;
   // One strip reads its own rows only where the final pass has not reached them yet; strips
-  // read beside them, so they take the normalised energy from a copy.
-  if (!InStrips()) source_ = energy;
-  pool.ParallelFor((h_ + 63) / 64, [&](int64_t block, int32_t) {
-    const int32_t y0 = static_cast<int32_t>(block * 64);
-    const int32_t y1 = std::min(h_, y0 + 64);
-    FoldOrientationRows(orientation, folded_, y0, y1);
-    if (InStrips())
+  // read beside them, so they take the normalised energy from the caller's plane or a copy.
+  if (copySource_) {
+    pool.ParallelFor((h_ + 63) / 64, [&](int64_t block, int32_t) {
+      const int32_t y0 = static_cast<int32_t>(block * 64);
+      const int32_t y1 = std::min(h_, y0 + 64);
       for (int32_t y = y0; y < y1; ++y) std::memcpy(source_.Row(y), energy.Row(y), static_cast<size_t>(w_) * sizeof(float));
-  });
+    });
+  } else if (!source_.HasMemory()) {
+    source_ = energy;
+  }
   const size_t energyWholeRow = EnergyRowFloats(w_), binWholeRow = BinRowFloats(w_);
   int whole = 0;  // the whole buffer the next sweep hands over in
   for (int32_t firstPass = 0; firstPass < passes_; firstPass += sweepLevels_) {
@@ -517,6 +526,20 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
     whole = 1 - whole;
   }
   return true;
+}
+
+// Whether the rows of two planes overlap anywhere in memory.
+bool SharesMemory(const ko::CTypedImg<float>& a, const ko::CTypedImg<float>& b) {
+  const auto span = [](const ko::CTypedImg<float>& p) {
+    const float* first = p.Row(0);
+    const float* last = p.Row(p.height - 1);
+    const float* lo = std::min(first, last);
+    const float* hi = std::max(first, last) + p.width;
+    return std::pair<uintptr_t, uintptr_t>(reinterpret_cast<uintptr_t>(lo), reinterpret_cast<uintptr_t>(hi));
+  };
+  const auto [a0, a1] = span(a);
+  const auto [b0, b1] = span(b);
+  return a0 < b1 && b0 < a1;
 }
 
 // The image sizes at which no pixel receives the final addition.
@@ -557,10 +580,14 @@ uint64_t RefineFastBytes(int32_t threads, int32_t w, int32_t h, int32_t passes, 
 
 ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& control, CEdgeState& state,
                                  ko::CTypedImg<float> energy, ko::CTypedImg<float> orientation, bool histogramsZero,
-                                 const RowsDoneFn& rowsDone, int32_t bandRows) {
+                                 const RowsDoneFn& rowsDone, int32_t bandRows, const ko::CTypedImg<float>* source) {
   if (!IsFloatPlane(energy) || !IsFloatPlane(orientation) || energy.width != orientation.width ||
       energy.height != orientation.height)
     return ko::E_INVALIDARG;
+  if (source && (!IsFloatPlane(*source) || source->width != energy.width || source->height != energy.height))
+    return ko::E_INVALIDARG;
+  // A source in the energy's own memory would change under the passes: they copy it then.
+  if (source && SharesMemory(*source, energy)) source = nullptr;
   const int32_t w = energy.width;
   const int32_t h = energy.height;
   const bool histograms = state.computeHistograms;
@@ -582,7 +609,7 @@ ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& c
   const bool run = !NothingToRefine(w, h) && passes > 0;
   CWavefront wavefront(w, h, passes, histograms, schedule.Refine(), pool.Threads());
   if (run) {
-    const ko::HRESULT hr = wavefront.Allocate(pool.Threads());
+    const ko::HRESULT hr = wavefront.Allocate(pool.Threads(), source);
     if (hr < 0) return hr;
   }
   CRunLog& log = control.Log();

@@ -7,13 +7,21 @@ namespace {
 
 constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated together
 
+// The orientation at (x, y) folded as the reference refinement folds its plane: FoldOrientation
+// inside the pass margin, 0 outside it. Folded as it is read, so that no folded plane is made.
+float FoldedAt(const ko::CTypedImg<float>& orientation, int32_t x, int32_t y) {
+  const bool inside = x >= kPassMargin && x < orientation.width - kPassMargin && y >= kPassMargin &&
+                      y < orientation.height - kPassMargin;
+  return inside ? FoldOrientation(orientation.At(x, y)) : 0.0f;
+}
+
 // Sample s of pixel x at (px, py) looking along theta, as the reference sampler works it
 // out, except that its four neighbours' weights are left to be worked out from theta and
 // their orientations, stored in direction[0..3] and neighbour[0..3]; stored at index `at` of
 // the row's fields.
-void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float theta, int32_t x, int32_t y,
+void Geometry(const ko::CTypedImg<float>& orientation, float px, float py, float theta, int32_t x, int32_t y,
               const SStencilRow& row, int32_t at, int s, float* direction, float* neighbour) {
-  if (!SampleInside(px, py, folded.width, folded.height)) {
+  if (!SampleInside(px, py, orientation.width, orientation.height)) {
     // Reads nothing that matters: the pixel itself with weight 0; the result becomes NaN.
     for (int i = 0; i < 4; ++i) direction[i] = neighbour[i] = 0.0f;
     row.fx[s][at] = row.fy[s][at] = 0.0f;
@@ -26,7 +34,7 @@ void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float thet
   const int32_t iy = static_cast<int32_t>(py);
   for (int i = 0; i < 4; ++i) {
     direction[i] = theta;
-    neighbour[i] = folded.At(ix + (i & 1), iy + (i >> 1));
+    neighbour[i] = FoldedAt(orientation, ix + (i & 1), iy + (i >> 1));
   }
   row.fx[s][at] = static_cast<float>(px - ix);
   row.fy[s][at] = static_cast<float>(py - iy);
@@ -36,23 +44,6 @@ void Geometry(const ko::CTypedImg<float>& folded, float px, float py, float thet
 }
 
 }  // namespace
-
-void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<float>& folded, int32_t y0,
-                         int32_t y1) {
-  const int32_t w = orientation.width, h = orientation.height;
-  for (int32_t y = y0; y < y1; ++y) {
-    float* out = folded.Row(y);
-    const float* in = orientation.Row(y);
-    const bool interiorRow = y >= kPassMargin && y < h - kPassMargin;
-    for (int32_t x = 0; x < w; ++x) {
-      if (!interiorRow || x < kPassMargin || x >= w - kPassMargin) {
-        out[x] = 0.0f;
-        continue;
-      }
-      out[x] = FoldOrientation(in[x]);
-    }
-  }
-}
 
 size_t StencilRowBytes(int32_t w, bool bins) {
   const size_t n = (static_cast<size_t>(w) + 63) & ~size_t{63};
@@ -114,9 +105,9 @@ SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0) {
   return out;
 }
 
-void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
+void ComputeStencilRow(const ko::CTypedImg<float>& orientation, int32_t y, const SStencilRow& stencils, int32_t x0,
                        int32_t x1, WeightExponentsFn weightExponents, WeightExpFn weightExp) {
-  const float* row = folded.Row(y);
+  const float* row = orientation.Row(y);
   float direction[kChunk * 8], neighbour[kChunk * 8], q[kChunk * 8], w[kChunk * 8];
   uint8_t backward[kChunk * 8];
   // With the samples, nothing reads the row's own fields: they are worked out a chunk at a
@@ -142,10 +133,11 @@ void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SSte
     const int32_t first = samples ? c0 : 0;  // the fields' index of pixel x is x - first
     const int32_t c1 = c0 + kChunk < x1 ? c0 + kChunk : x1;
     for (int32_t x = c0; x < c1; ++x) {
-      const SSamplePoints p = SamplePoints(row[x], x, y);
+      // The row lies inside the pass margin, and so do x0 .. x1.
+      const SSamplePoints p = SamplePoints(FoldOrientation(row[x]), x, y);
       const int32_t at = 8 * (x - c0);
       for (int s = 0; s < 2; ++s)
-        Geometry(folded, p.x[s], p.y[s], p.theta[s], x, y, fields, x - first, s, direction + at + 4 * s,
+        Geometry(orientation, p.x[s], p.y[s], p.theta[s], x, y, fields, x - first, s, direction + at + 4 * s,
                  neighbour + at + 4 * s);
     }
     // The weights of the whole chunk at once, their exponents lane by lane (weight_rule.h),

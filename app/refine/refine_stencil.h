@@ -59,12 +59,6 @@ SStencilRow StencilRowAt(void* memory, int32_t w, bool bins);
 // The same row indexed from column `col0`: entry x of the result is entry x - col0 of `row`.
 SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0);
 
-// Folds the orientation as the reference refinement does: FoldOrientation for
-// 2 <= x < W - 2, 2 <= y < H - 2, 0 elsewhere. Rows [y0, y1) only; `folded` has the
-// orientation's size.
-void FoldOrientationRows(const ko::CTypedImg<float>& orientation, ko::CTypedImg<float>& folded, int32_t y0,
-                         int32_t y1);
-
 // q[i] and backward[i] (1 or 0): the exponent of the weight a neighbour of folded orientation
 // neighbour[i] gives a sample looking along theta[i], and whether it gives its backward
 // support, for i < n (weight_rule.h).
@@ -72,9 +66,10 @@ using WeightExponentsFn = void (*)(const float* theta, const float* neighbour, f
                                    int32_t n);
 
 // The stencils of row y (2 <= y < H - 2) for x0 <= x < x1 (inside 2 <= x < W - 2), from the
-// folded orientation, the weights' exponents taken by `weightExponents` and their
+// orientation (radians; folded as the reference refinement folds it, into [0, pi] inside the
+// 2-pixel margin and 0 outside), the weights' exponents taken by `weightExponents` and their
 // exponentials by `weightExp`. Other entries are left as they are.
-void ComputeStencilRow(const ko::CTypedImg<float>& folded, int32_t y, const SStencilRow& stencils, int32_t x0,
+void ComputeStencilRow(const ko::CTypedImg<float>& orientation, int32_t y, const SStencilRow& stencils, int32_t x0,
                        int32_t x1, WeightExponentsFn weightExponents, WeightExpFn weightExp);
 
 }  // namespace brevant

@@ -159,7 +159,7 @@ SRunStatus AnalyzeIntensity(const ko::CTypedImg<float>& input, CEdgeState& state
   hr = RefineEdgeEnergyStreamed(
       schedule, control, state, refined, state.orientation, true,
       [&](int32_t y0, int32_t y1) { sink.TakeRows(refined, rowsOfHistograms, histogramRows, y0, y1); },
-      bands ? kHistogramBandRows : 0);
+      bands ? kHistogramBandRows : 0, &state.normalized);
   if (hr < 0) return StageFailure(control, "refining the edges", hr);
 
   if (!sink.Commit(log, &why)) return Failure(control, ko::E_FAIL, why);

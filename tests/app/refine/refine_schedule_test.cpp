@@ -27,10 +27,14 @@ ko::CTypedImg<float> Copy(const ko::CTypedImg<float>& plane) {
   return copy;
 }
 
+// Where the fast form takes the energy its passes add: a copy of its own, a source plane
+// given beside the energy, or the energy plane itself given as the source.
+enum class ESource { kOwn, kGiven, kItself };
+
 // One refinement of copies of the inputs; `prefill` puts values in the histogram planes first,
 // which the refinement must add to.
 SRefined Refine(const CSchedule& schedule, const ko::CTypedImg<float>& energy, const ko::CTypedImg<float>& orientation, int32_t passes,
-                bool histograms, bool prefill = false) {
+                bool histograms, bool prefill = false, ESource source = ESource::kOwn) {
   CEdgeState state;
   state.iterations = passes;
   state.computeHistograms = histograms;
@@ -44,7 +48,10 @@ SRefined Refine(const CSchedule& schedule, const ko::CTypedImg<float>& energy, c
   SRefined out;
   test::CTextLog log;
   const CRunControl control(&log);
-  out.hr = RefineEdgeEnergy(schedule, control, state, state.energy, state.orientation);
+  const ko::CTypedImg<float> given = source == ESource::kGiven ? Copy(energy) : state.energy;
+  out.hr = source == ESource::kOwn ? RefineEdgeEnergy(schedule, control, state, state.energy, state.orientation)
+                                   : RefineEdgeEnergyFast(schedule, control, state, state.energy, state.orientation,
+                                                          false, RowsDoneFn(), 0, &given);
   out.output = log.Text();
   out.energy = state.energy;
   out.histograms = state.histograms;
@@ -152,6 +159,11 @@ TEST(RefineFastTest, WideImagesInStripsMatch) {
     for (int32_t threads : {1, 2, 3})
       ExpectSame(plain, Refine(CSchedule(EForm::kFast, threads), energy, orientation, passes, true, passes == 4),
                  "passes " + std::to_string(passes) + " threads " + std::to_string(threads));
+    // The energy the passes add read from the caller's plane; given the energy plane itself,
+    // which the passes overwrite, they still take a copy.
+    for (ESource source : {ESource::kGiven, ESource::kItself})
+      ExpectSame(plain, Refine(CSchedule(EForm::kFast, 2), energy, orientation, passes, true, passes == 4, source),
+                 "passes " + std::to_string(passes) + " source " + std::to_string(static_cast<int>(source)));
   }
 }
 
@@ -187,6 +199,8 @@ TEST(RefineFastTest, RefusesPlanesThatDoNotMatch) {
   const CRunControl silent;
   EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, b), ko::E_INVALIDARG);
   EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, ko::CTypedImg<float>()), ko::E_INVALIDARG);
+  ko::CTypedImg<float> c = test::MakePlane(10, 10, [](int32_t, int32_t) { return 1.0f; });
+  EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, c, false, RowsDoneFn(), 0, &b), ko::E_INVALIDARG);
 }
 
 }  // namespace

@@ -22,13 +22,6 @@ constexpr double kSampleDistance = 1.5;  // pixels from a pixel to each of its s
 // pi / 5 rounded to float, negated: the orientation tolerance of the support weight.
 constexpr double kWeightScale = -0.6283185482025146;
 
-// Edges are undirected for the support: an orientation folded into [0, pi].
-inline float FoldOrientation(float theta) {
-  if (theta > kPi) theta = static_cast<float>(theta - kPi);
-  if (theta < 0.0f) theta = static_cast<float>(theta + kPi);
-  return theta;
-}
-
 // The two sample points of pixel (x, y) with folded orientation theta: sample 0 ahead along
 // theta, sample 1 behind along theta + pi, each 1.5 pixels away, every step rounded to float.
 struct SSamplePoints {
@@ -62,6 +55,11 @@ inline bool SampleInside(float px, float py, int32_t w, int32_t h) {
 namespace support {
 #include "app/refine/weight_rule.h"
 }  // namespace support
+
+// Edges are undirected for the support: an orientation folded into [0, pi] (weight_rule.h).
+inline float FoldOrientation(float theta) {
+  return static_cast<float>(support::FoldedOrientation<lanes::Scalar>(theta));
+}
 
 // The exponent q of a neighbour's weight exp(q) for a sample looking along theta, and
 // whether the neighbour gives its backward support (weight_rule.h).

@@ -7,12 +7,12 @@ namespace {
 
 constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated together
 
-// The orientation at (x, y) folded as the reference refinement folds its plane: FoldOrientation
-// inside the pass margin, 0 outside it. Folded as it is read, so that no folded plane is made.
-float FoldedAt(const ko::CTypedImg<float>& orientation, int32_t x, int32_t y) {
+// The orientation at (x, y) inside the pass margin, 0 outside it: folded (weightExponents folds
+// it), what the reference refinement's folded plane holds. No folded plane is made.
+float InsideMarginAt(const ko::CTypedImg<float>& orientation, int32_t x, int32_t y) {
   const bool inside = x >= kPassMargin && x < orientation.width - kPassMargin && y >= kPassMargin &&
                       y < orientation.height - kPassMargin;
-  return inside ? FoldOrientation(orientation.At(x, y)) : 0.0f;
+  return inside ? orientation.At(x, y) : 0.0f;
 }
 
 // Sample s of pixel x at (px, py) looking along theta, as the reference sampler works it
@@ -34,7 +34,7 @@ void Geometry(const ko::CTypedImg<float>& orientation, float px, float py, float
   const int32_t iy = static_cast<int32_t>(py);
   for (int i = 0; i < 4; ++i) {
     direction[i] = theta;
-    neighbour[i] = FoldedAt(orientation, ix + (i & 1), iy + (i >> 1));
+    neighbour[i] = InsideMarginAt(orientation, ix + (i & 1), iy + (i >> 1));
   }
   row.fx[s][at] = static_cast<float>(px - ix);
   row.fy[s][at] = static_cast<float>(py - iy);

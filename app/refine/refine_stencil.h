@@ -59,9 +59,9 @@ SStencilRow StencilRowAt(void* memory, int32_t w, bool bins);
 // The same row indexed from column `col0`: entry x of the result is entry x - col0 of `row`.
 SStencilRow ShiftStencilRow(const SStencilRow& row, int32_t col0);
 
-// q[i] and backward[i] (1 or 0): the exponent of the weight a neighbour of folded orientation
-// neighbour[i] gives a sample looking along theta[i], and whether it gives its backward
-// support, for i < n (weight_rule.h).
+// q[i] and backward[i] (1 or 0): the exponent of the weight a neighbour of orientation
+// neighbour[i] (folded by the function) gives a sample looking along theta[i], and whether it
+// gives its backward support, for i < n (weight_rule.h).
 using WeightExponentsFn = void (*)(const float* theta, const float* neighbour, float* q, uint8_t* backward,
                                    int32_t n);
 

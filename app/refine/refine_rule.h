@@ -28,19 +28,36 @@ struct SSamplePoints {
   float x[2], y[2];
   float theta[2];  // the direction each sample looks in
 };
-inline float Along(double trig, float origin) {
-  const float unit = static_cast<float>(trig);
+inline float Along(float unit, float origin) {
   const float offset = static_cast<float>(unit * kSampleDistance);
   return static_cast<float>(static_cast<double>(offset) + origin);
 }
+
+// The float cos(phi) or sin(phi) rounds to, phi = theta + pi in double, given the negated
+// cos(theta) or sin(theta): for 0 <= theta <= 4, phi lies within 2^-50 of theta + pi, so the
+// library's value of phi lies within 2^-49 (its own rounding included) of the negation; when
+// every double within 2^-44 of the negation rounds to one float, that float is the answer, and
+// the second sine and cosine are not needed. False (rarely: by a float's rounding edge, or
+// for other theta) when only the library's value of phi can tell.
+inline bool OppositeUnit(double negated, float theta, float* unit) {
+  if (!(theta >= 0.0f && theta <= 4.0f)) return false;
+  const float lo = static_cast<float>(negated - 0x1p-44), hi = static_cast<float>(negated + 0x1p-44);
+  *unit = lo;
+  return lo == hi;  // never -0 against +0: the bounds lie 2^-43 apart, so not both round to 0
+}
+
 inline SSamplePoints SamplePoints(float theta, int32_t x, int32_t y) {
   const float xf = static_cast<float>(x), yf = static_cast<float>(y);
   const double phi = theta + kPi;
+  const double c = std::cos(static_cast<double>(theta)), s = std::sin(static_cast<double>(theta));
+  float c1 = 0.0f, s1 = 0.0f;
+  if (!OppositeUnit(-c, theta, &c1)) c1 = static_cast<float>(std::cos(phi));
+  if (!OppositeUnit(-s, theta, &s1)) s1 = static_cast<float>(std::sin(phi));
   SSamplePoints p;
-  p.x[0] = Along(std::cos(static_cast<double>(theta)), xf);
-  p.y[0] = Along(std::sin(static_cast<double>(theta)), yf);
-  p.x[1] = Along(std::cos(phi), xf);
-  p.y[1] = Along(std::sin(phi), yf);
+  p.x[0] = Along(static_cast<float>(c), xf);
+  p.y[0] = Along(static_cast<float>(s), yf);
+  p.x[1] = Along(c1, xf);
+  p.y[1] = Along(s1, yf);
   p.theta[0] = theta;
   p.theta[1] = static_cast<float>(phi);
   return p;

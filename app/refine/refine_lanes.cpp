@@ -304,6 +304,7 @@ SRefineLanes RefineLanesFor(const ko::CpuFeatures& cpu) {
   if (cpu.avx512) {
     t.samplesRow = SamplesRowAvx512;
     t.weightExponents = WeightExponentsAvx512;
+    t.weightExp = WeightExpAvx512;
   }
 #else
   (void)cpu;

@@ -14,7 +14,9 @@ using WeightExpFn = void (*)(const float* q, float* out, int32_t n);
 
 // The library's exp, lane by lane.
 void WeightExpLibrary(const float* q, float* out, int32_t n);
-// The same values, four lanes at a time (AVX2); only where the processor has AVX2.
+// The same values, four lanes at a time (AVX2) or eight (AVX-512); only where the processor has
+// them.
 void WeightExpAvx2(const float* q, float* out, int32_t n);
+void WeightExpAvx512(const float* q, float* out, int32_t n);
 
 }  // namespace brevant

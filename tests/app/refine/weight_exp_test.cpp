@@ -34,9 +34,18 @@ float FromBits(uint32_t bits) {
 
 bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Mismatches between the vector form and the library over the bit patterns [first, last],
+// The vector forms this processor has.
+std::vector<WeightExpFn> VectorForms() {
+  std::vector<WeightExpFn> forms;
+  const ko::CpuFeatures cpu = ko::GetHardwareCpuFeatures();
+  if (cpu.avx2) forms.push_back(WeightExpAvx2);
+  if (cpu.avx512) forms.push_back(WeightExpAvx512);
+  return forms;
+}
+
+// Mismatches between a vector form and the library over the bit patterns [first, last],
 // every `stride`-th one.
-int64_t Mismatches(uint32_t first, uint32_t last, uint32_t stride) {
+int64_t Mismatches(WeightExpFn form, uint32_t first, uint32_t last, uint32_t stride) {
   constexpr uint32_t kBlock = 1 << 16;
   const uint64_t count = (static_cast<uint64_t>(last) - first) / stride + 1;
   const int64_t blocks = static_cast<int64_t>((count + kBlock - 1) / kBlock);
@@ -47,7 +56,7 @@ int64_t Mismatches(uint32_t first, uint32_t last, uint32_t stride) {
     const uint64_t start = static_cast<uint64_t>(b) * kBlock;
     const int32_t n = static_cast<int32_t>(std::min<uint64_t>(kBlock, count - start));
     for (int32_t i = 0; i < n; ++i) q[i] = FromBits(static_cast<uint32_t>(first + (start + i) * stride));
-    WeightExpAvx2(q.data(), fast.data(), n);
+    form(q.data(), fast.data(), n);
     WeightExpLibrary(q.data(), library.data(), n);
     int64_t bad = 0;
     for (int32_t i = 0; i < n; ++i) bad += !SameBits(fast[i], library[i]);
@@ -57,27 +66,32 @@ int64_t Mismatches(uint32_t first, uint32_t last, uint32_t stride) {
 }
 
 TEST(WeightExpTest, EqualsTheLibraryForEveryArgumentOfTheWeight) {
-  if (!ko::GetHardwareCpuFeatures().avx2) GTEST_SKIP() << "no AVX2 here";
-  // Negative floats: -2^-26 is 0xB2800000, -4 is 0xC0800000.
-  EXPECT_EQ(Mismatches(0xB2800000u, 0xC0800000u, kStride), 0);
-  // -0 and the magnitudes below 2^-26, subnormals included.
-  EXPECT_EQ(Mismatches(0x80000000u, 0xB27FFFFFu, 97 * kStride), 0);
-  float zero = 0.0f, out = 0.0f;
-  WeightExpAvx2(&zero, &out, 1);
-  EXPECT_EQ(out, 1.0f);
+  if (VectorForms().empty()) GTEST_SKIP() << "no AVX2 here";
+  for (WeightExpFn form : VectorForms()) {
+    // Negative floats: -2^-26 is 0xB2800000, -4 is 0xC0800000.
+    EXPECT_EQ(Mismatches(form, 0xB2800000u, 0xC0800000u, kStride), 0);
+    // -0 and the magnitudes below 2^-26, subnormals included.
+    EXPECT_EQ(Mismatches(form, 0x80000000u, 0xB27FFFFFu, 97 * kStride), 0);
+    float zero = 0.0f, out = 0.0f;
+    form(&zero, &out, 1);
+    EXPECT_EQ(out, 1.0f);
+  }
 }
 
 // Arguments outside [-4, 0] (only hostile orientations give them) go to the library.
 TEST(WeightExpTest, ArgumentsOutsideTheRangeAreTheLibrarys) {
-  if (!ko::GetHardwareCpuFeatures().avx2) GTEST_SKIP() << "no AVX2 here";
+  if (VectorForms().empty()) GTEST_SKIP() << "no AVX2 here";
   const float values[] = {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity(),
                           std::numeric_limits<float>::infinity(), -4.0000005f, -87.5f, -104.0f, -3000.0f,
                           1e-30f, 0.5f, 3.0f, -1.0f, -2.5f};
   const int32_t n = static_cast<int32_t>(sizeof values / sizeof values[0]);
   float fast[16], library[16];
-  WeightExpAvx2(values, fast, n);
   WeightExpLibrary(values, library, n);
-  for (int32_t i = 0; i < n; ++i) EXPECT_TRUE(SameBits(fast[i], library[i]) || (std::isnan(fast[i]) && std::isnan(library[i]))) << values[i];
+  for (WeightExpFn form : VectorForms()) {
+    form(values, fast, n);
+    for (int32_t i = 0; i < n; ++i)
+      EXPECT_TRUE(SameBits(fast[i], library[i]) || (std::isnan(fast[i]) && std::isnan(library[i]))) << values[i];
+  }
 }
 
 }  // namespace

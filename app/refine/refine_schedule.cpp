@@ -46,9 +46,12 @@ struct SRows {
 // of their own columns only: a strip's records stay in the cache from pass to pass, where
 // the rows of the whole width would not (a pass over 2048 columns takes twice the time a
 // pixel of one over 256 does). Level j of a strip covers its columns widened by 2 (L - j)
-// on each side, since a sample reads at most 2 columns away: the columns next to a strip
-// are worked out again by it, with the same bits. Narrow images spread each level's step
-// over the threads in column chunks instead. Without histograms the records are small
+// on the left, since a sample reads at most 2 columns away. The strips form one chain a
+// thread, run from the right: within a chain a strip's levels stop 2 (L - j) columns short
+// of its right end, which the next strip has worked out, and read the 4 columns across the
+// border from that strip's halo; only a chain's last strip widens its levels on the right
+// as well, working out columns of the next chain again, with the same bits. Narrow images
+// spread each level's step over the threads in column chunks instead. Without histograms the records are small
 // enough for the cache anyway, and all levels of one step run together (breadth first),
 // one parallel loop a step.
 class CWavefront {
@@ -88,9 +91,15 @@ class CWavefront {
   // the columns [col0, col0 + cols) its rings and stencils hold.
   struct SStrip {
     int32_t x0 = 0, x1 = 0, col0 = 0, cols = 0;
+    // Whether the next strip of its chain works out its right-hand columns (see PlanStrips),
+    // and whether it keeps a halo for the strip before it.
+    bool skewed = false, keepsHalo = false;
     std::vector<SRows> energy, bins;  // per level of the sweep being run
     ko::CKoBuffer<uint8_t> stencils;
     ko::CKoBuffer<float> energyRing, binRing;
+    // Per pass level of the sweep but the last: the records of its first kHaloColumns
+    // columns, kHaloRows rows (row y at y % kHaloRows), energy then bins.
+    ko::CKoBuffer<float> halo;
   };
   // Rows [y0, y1) of one level of a strip, columns [x0, x1).
   struct SBlock {
@@ -105,6 +114,12 @@ class CWavefront {
   static constexpr int32_t kStripColumns = 256;   // a strip's records stay in the cache
   static constexpr int32_t kStripMaxPasses = 16;  // beyond this the widening costs too much
   static constexpr int32_t kStripSteps = kRefineRowsAtOnce / kRefineStepRows;  // before the next strip
+  // A sample reads two columns either side: a skewed strip's level reads that many columns
+  // of the next strip's level before it, on each side of their border.
+  static constexpr int32_t kHaloColumns = 4;
+  // The rows of a level the strip before reads in one run of steps, and those of the run
+  // before it that it still reads, fit in this many.
+  static constexpr int32_t kHaloRows = (kStripSteps + 2) * kRefineStepRows;
 
   bool Sweeps() const { return passes_ > sweepPasses_; }
   // Depth first, row y of level j is read for the last time by level j + 1 in the step in
@@ -127,8 +142,18 @@ class CWavefront {
     return std::max(0, s.x0 - 2 * (levels - level));
   }
   int32_t LevelHi(const SStrip& s, int32_t level, int32_t levels) const {
-    return std::min(w_, s.x1 + 2 * (levels - level));
+    return s.skewed ? s.x1 - 2 * (levels - level) : std::min(w_, s.x1 + 2 * (levels - level));
   }
+  // The end of the columns whose stencils and votes level 0 of strip s works out (and, in
+  // the first sweep, its records): those of every level, and those level 1 reads.
+  int32_t StencilHi(const SStrip& s, int32_t levels) const {
+    return s.skewed ? std::max(s.x1, LevelHi(s, 1, levels) + 2) : LevelHi(s, 0, levels);
+  }
+  size_t HaloRowFloats() const { return static_cast<size_t>(kHaloColumns) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
+  size_t HaloLevelFloats() const { return static_cast<size_t>(kHaloRows) * HaloRowFloats(); }
+  size_t HaloFloats() const { return static_cast<size_t>(std::max(sweepPasses_ - 1, 0)) * HaloLevelFloats(); }
+  void SaveHalo(const SStrip& s, int32_t level, int32_t y0, int32_t y1) const;
+  void LoadHalo(const SStrip& s, const SStrip& next, int32_t level, int32_t y0, int32_t y1) const;
 
   void PlanStrips(int32_t threads);
   void DoBlock(const SBlock& block, int32_t slot);
@@ -160,6 +185,7 @@ class CWavefront {
   bool histogramsZero_ = false;
 
   std::vector<SStrip> strips_;
+  int32_t chains_ = 1;  // runs of adjacent strips, one thread each at a time
   ko::CKoBuffer<float> energyWhole_[2], binWhole_[2];
   // Per thread slot: the raw support of one chunk of the final pass.
   ko::CKoBuffer<float> rawMemory_;
@@ -179,13 +205,22 @@ void CWavefront::PlanStrips(int32_t threads) {
   }
   strips_.clear();
   strips_.reserve(static_cast<size_t>(count));
+  // The strips form one chain a thread. Level j of a strip covers its columns widened by
+  // 2 (L - j) on the left; on the right, the last strip of a chain widens its levels as well,
+  // while the others stop 2 (L - j) short of their last column (skewed): the next strip of
+  // the chain, run first, has worked those columns out already, and leaves its levels'
+  // first columns in a halo for them to read.
+  chains_ = count > 1 ? threads : 1;
+  const int32_t perChain = count / chains_;
   const int32_t widen = count > 1 ? 2 * sweepPasses_ : 0;
   for (int32_t i = 0; i < count; ++i) {
     SStrip s;
     s.x0 = static_cast<int32_t>(static_cast<int64_t>(w_) * i / count);
     s.x1 = static_cast<int32_t>(static_cast<int64_t>(w_) * (i + 1) / count);
+    s.skewed = i % perChain != perChain - 1;
+    s.keepsHalo = i % perChain != 0;
     s.col0 = std::max(0, s.x0 - widen);
-    s.cols = std::min(w_, s.x1 + widen) - s.col0;
+    s.cols = (s.skewed ? s.x1 + kHaloColumns / 2 : std::min(w_, s.x1 + widen)) - s.col0;
     strips_.push_back(std::move(s));
   }
 }
@@ -196,6 +231,7 @@ uint64_t CWavefront::Bytes(int32_t slots) const {
   for (const SStrip& s : strips_) {
     const uint64_t records = EnergyRowFloats(s.cols) + (bins_ ? BinRowFloats(s.cols) : 0);
     bytes += static_cast<uint64_t>(stencilRows_) * StencilRowBytes(s.cols, bins_) + rings * records * sizeof(float);
+    if (s.keepsHalo) bytes += HaloFloats() * sizeof(float);
   }
   if (Sweeps()) bytes += 2 * static_cast<uint64_t>(h_) * (EnergyRowFloats(w_) + (bins_ ? BinRowFloats(w_) : 0)) * sizeof(float);
   bytes += static_cast<uint64_t>(slots) * RawFloats() * sizeof(float);
@@ -216,6 +252,7 @@ ko::HRESULT CWavefront::Allocate(int32_t slots, const ko::CTypedImg<float>* sour
       return ko::E_OUTOFMEMORY;
     if (!s.energyRing.AllocateLarge(rings * EnergyRowFloats(s.cols))) return ko::E_OUTOFMEMORY;
     if (bins_ && !s.binRing.AllocateLarge(rings * BinRowFloats(s.cols))) return ko::E_OUTOFMEMORY;
+    if (s.keepsHalo && HaloFloats() > 0 && !s.halo.AllocateLarge(HaloFloats())) return ko::E_OUTOFMEMORY;
   }
   if (Sweeps()) {
     for (int i = 0; i < 2; ++i) {
@@ -411,16 +448,53 @@ void CWavefront::AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level,
   for (int32_t x = 0; x < w_; x += kChunk) blocks.push_back({level, y0, y1, x, std::min(w_, x + kChunk), 0});
 }
 
-// Steps [t0, t1) of one strip, every level of a step before the next step.
+// The first kHaloColumns columns of strip s's rows [y0, y1) of `level` (a pass level, not the
+// sweep's last) into its halo.
+void CWavefront::SaveHalo(const SStrip& s, int32_t level, int32_t y0, int32_t y1) const {
+  const int32_t x = LevelLo(s, level, sweepLevels_);
+  float* halo = s.halo.get() + static_cast<size_t>(level - 1) * HaloLevelFloats();
+  for (int32_t y = y0; y < y1; ++y) {
+    float* out = halo + static_cast<size_t>(y % kHaloRows) * HaloRowFloats();
+    std::memcpy(out, s.energy[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kEnergyRecord,
+                kHaloColumns * kEnergyRecord * sizeof(float));
+    if (bins_)
+      std::memcpy(out + kHaloColumns * kEnergyRecord, s.bins[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kBinRecord,
+                  kHaloColumns * kBinRecord * sizeof(float));
+  }
+}
+
+// Rows [y0, y1) of `level` of the strip after skewed strip s, from its halo, into the columns
+// of s's rows just after its own.
+void CWavefront::LoadHalo(const SStrip& s, const SStrip& next, int32_t level, int32_t y0, int32_t y1) const {
+  const int32_t x = LevelHi(s, level, sweepLevels_);
+  const float* halo = next.halo.get() + static_cast<size_t>(level - 1) * HaloLevelFloats();
+  for (int32_t y = y0; y < y1; ++y) {
+    const float* in = halo + static_cast<size_t>(y % kHaloRows) * HaloRowFloats();
+    std::memcpy(s.energy[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kEnergyRecord, in,
+                kHaloColumns * kEnergyRecord * sizeof(float));
+    if (bins_)
+      std::memcpy(s.bins[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kBinRecord, in + kHaloColumns * kEnergyRecord,
+                  kHaloColumns * kBinRecord * sizeof(float));
+  }
+}
+
+// Steps [t0, t1) of one strip, every level of a step before the next step. A skewed strip's
+// next strip has done these steps already.
 void CWavefront::StripSteps(int32_t strip, int64_t t0, int64_t t1, int32_t slot) {
   const SStrip& s = strips_[static_cast<size_t>(strip)];
+  const SStrip* next = s.skewed ? &strips_[static_cast<size_t>(strip) + 1] : nullptr;
   for (int64_t t = t0; t < t1; ++t) {
     for (int32_t level = 0; level <= sweepLevels_; ++level) {
       const int64_t first = FirstRow(t, level);
       const int32_t y0 = static_cast<int32_t>(std::max<int64_t>(first, 0));
       const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(first + step_, h_));
-      if (y0 < y1)
-        DoBlock({level, y0, y1, LevelLo(s, level, sweepLevels_), LevelHi(s, level, sweepLevels_), strip}, slot);
+      if (y0 >= y1) continue;
+      // The rows of the level before that this level reads (its source, level 0, covers
+      // them itself).
+      if (next && level >= 2) LoadHalo(s, *next, level - 1, std::max(0, y0 - 2), std::min(h_, y1 + 2));
+      const int32_t hi = level == 0 ? StencilHi(s, sweepLevels_) : LevelHi(s, level, sweepLevels_);
+      DoBlock({level, y0, y1, LevelLo(s, level, sweepLevels_), hi, strip}, slot);
+      if (s.keepsHalo && level >= 1 && level < sweepLevels_) SaveHalo(s, level, y0, y1);
     }
   }
 }
@@ -447,8 +521,11 @@ bool CWavefront::RunSweep(CThreadPool& pool, const CRunControl& control) {
       // Every pass is a step or two further on: stopping here is stopping between passes.
       if (control.Cancelled()) return false;
       const int64_t t1 = std::min(steps, t0 + kStripSteps);
-      pool.ParallelFor(static_cast<int64_t>(strips_.size()),
-                       [&](int64_t i, int32_t slot) { StripSteps(static_cast<int32_t>(i), t0, t1, slot); });
+      const int32_t perChain = static_cast<int32_t>(strips_.size()) / chains_;
+      pool.ParallelFor(chains_, [&](int64_t chain, int32_t slot) {
+        // From the right: a skewed strip reads the halo of the one after it.
+        for (int32_t i = perChain - 1; i >= 0; --i) StripSteps(static_cast<int32_t>(chain) * perChain + i, t0, t1, slot);
+      });
       FinishSteps(control, t0, t1);
     }
     return true;

@@ -51,9 +51,9 @@ struct SRows {
 // of its right end, which the next strip has worked out, and read the 4 columns across the
 // border from that strip's halo; only a chain's last strip widens its levels on the right
 // as well, working out columns of the next chain again, with the same bits. Narrow images
-// spread each level's step over the threads in column chunks instead. Without histograms the records are small
-// enough for the cache anyway, and all levels of one step run together (breadth first),
-// one parallel loop a step.
+// spread each level's step over the threads in column chunks instead. Without histograms
+// the records are small enough for the cache anyway, and all levels of one step run
+// together (breadth first), one parallel loop a step.
 class CWavefront {
  public:
   CWavefront(int32_t w, int32_t h, int32_t passes, bool histograms, const SRefineLanes& lanes, int32_t threads)
@@ -149,7 +149,9 @@ class CWavefront {
   int32_t StencilHi(const SStrip& s, int32_t levels) const {
     return s.skewed ? std::max(s.x1, LevelHi(s, 1, levels) + 2) : LevelHi(s, 0, levels);
   }
-  size_t HaloRowFloats() const { return static_cast<size_t>(kHaloColumns) * (kEnergyRecord + (bins_ ? kBinRecord : 0)); }
+  size_t HaloRowFloats() const {
+    return static_cast<size_t>(kHaloColumns) * (kEnergyRecord + (bins_ ? kBinRecord : 0));
+  }
   size_t HaloLevelFloats() const { return static_cast<size_t>(kHaloRows) * HaloRowFloats(); }
   size_t HaloFloats() const { return static_cast<size_t>(std::max(sweepPasses_ - 1, 0)) * HaloLevelFloats(); }
   void SaveHalo(const SStrip& s, int32_t level, int32_t y0, int32_t y1) const;
@@ -458,7 +460,8 @@ void CWavefront::SaveHalo(const SStrip& s, int32_t level, int32_t y0, int32_t y1
     std::memcpy(out, s.energy[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kEnergyRecord,
                 kHaloColumns * kEnergyRecord * sizeof(float));
     if (bins_)
-      std::memcpy(out + kHaloColumns * kEnergyRecord, s.bins[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kBinRecord,
+      std::memcpy(out + kHaloColumns * kEnergyRecord,
+                  s.bins[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kBinRecord,
                   kHaloColumns * kBinRecord * sizeof(float));
   }
 }
@@ -473,8 +476,8 @@ void CWavefront::LoadHalo(const SStrip& s, const SStrip& next, int32_t level, in
     std::memcpy(s.energy[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kEnergyRecord, in,
                 kHaloColumns * kEnergyRecord * sizeof(float));
     if (bins_)
-      std::memcpy(s.bins[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kBinRecord, in + kHaloColumns * kEnergyRecord,
-                  kHaloColumns * kBinRecord * sizeof(float));
+      std::memcpy(s.bins[static_cast<size_t>(level)].Row(y) + static_cast<size_t>(x) * kBinRecord,
+                  in + kHaloColumns * kEnergyRecord, kHaloColumns * kBinRecord * sizeof(float));
   }
 }
 
@@ -524,7 +527,8 @@ bool CWavefront::RunSweep(CThreadPool& pool, const CRunControl& control) {
       const int32_t perChain = static_cast<int32_t>(strips_.size()) / chains_;
       pool.ParallelFor(chains_, [&](int64_t chain, int32_t slot) {
         // From the right: a skewed strip reads the halo of the one after it.
-        for (int32_t i = perChain - 1; i >= 0; --i) StripSteps(static_cast<int32_t>(chain) * perChain + i, t0, t1, slot);
+        for (int32_t i = perChain - 1; i >= 0; --i)
+          StripSteps(static_cast<int32_t>(chain) * perChain + i, t0, t1, slot);
       });
       FinishSteps(control, t0, t1);
     }
@@ -564,7 +568,8 @@ bool CWavefront::Run(CThreadPool& pool, const CRunControl& control, ko::CTypedIm
     pool.ParallelFor((h_ + 63) / 64, [&](int64_t block, int32_t) {
       const int32_t y0 = static_cast<int32_t>(block * 64);
       const int32_t y1 = std::min(h_, y0 + 64);
-      for (int32_t y = y0; y < y1; ++y) std::memcpy(source_.Row(y), energy.Row(y), static_cast<size_t>(w_) * sizeof(float));
+      for (int32_t y = y0; y < y1; ++y)
+        std::memcpy(source_.Row(y), energy.Row(y), static_cast<size_t>(w_) * sizeof(float));
     });
   } else if (!source_.HasMemory()) {
     source_ = energy;

@@ -62,7 +62,9 @@ struct SExpLanes {
   static D Add(D a, D b) { return _mm512_add_pd(a, b); }
   static D Sub(D a, D b) { return _mm512_sub_pd(a, b); }
   static D Mul(D a, D b) { return _mm512_mul_pd(a, b); }
-  static D Nearest(D a) { return _mm512_mask_roundscale_pd(_mm512_setzero_pd(), 0xFF, a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+  static D Nearest(D a) {
+    return _mm512_mask_roundscale_pd(_mm512_setzero_pd(), 0xFF, a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  }
   static M NotBelow(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
   static M NotAbove(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
   static M And(M a, M b) { return static_cast<M>(a & b); }
@@ -70,7 +72,8 @@ struct SExpLanes {
   static D Pow2(D k, M m) {
     const __m256i k32 = _mm512_maskz_cvtpd_epi32(m, k);
     return _mm512_castsi512_pd(
-        _mm512_maskz_slli_epi64(0xFF, _mm512_add_epi64(_mm512_maskz_cvtepi32_epi64(0xFF, k32), _mm512_set1_epi64(1023)), 52));
+        _mm512_maskz_slli_epi64(0xFF, _mm512_add_epi64(_mm512_maskz_cvtepi32_epi64(0xFF, k32), _mm512_set1_epi64(1023)),
+                                52));
   }
   static F Narrow(D a) { return _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, a); }
   static int SameFloats(F a, F b) {

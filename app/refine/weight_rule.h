@@ -33,8 +33,8 @@ inline void WeightExponents(const float* theta, const float* neighbour, float* q
   int32_t i = 0;
   for (; i + L::kLanes <= n; i += L::kLanes) {
     typename L::M opposed;
-    const typename L::D e =
-        WeightExponent<L>(L::Widen(L::LoadF(theta + i)), FoldedOrientation<L>(L::Widen(L::LoadF(neighbour + i))), &opposed);
+    const typename L::D neighbourFolded = FoldedOrientation<L>(L::Widen(L::LoadF(neighbour + i)));
+    const typename L::D e = WeightExponent<L>(L::Widen(L::LoadF(theta + i)), neighbourFolded, &opposed);
     L::StoreF(q + i, L::Narrow(e));
     const int bits = L::Bits(opposed);
     for (int j = 0; j < L::kLanes; ++j) backward[i + j] = static_cast<uint8_t>((bits >> j) & 1);

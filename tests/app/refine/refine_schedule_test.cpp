@@ -200,7 +200,8 @@ TEST(RefineFastTest, RefusesPlanesThatDoNotMatch) {
   EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, b), ko::E_INVALIDARG);
   EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, ko::CTypedImg<float>()), ko::E_INVALIDARG);
   ko::CTypedImg<float> c = test::MakePlane(10, 10, [](int32_t, int32_t) { return 1.0f; });
-  EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, c, false, RowsDoneFn(), 0, &b), ko::E_INVALIDARG);
+  EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, c, false, RowsDoneFn(), 0, &b),
+            ko::E_INVALIDARG);
 }
 
 }  // namespace

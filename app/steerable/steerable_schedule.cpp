@@ -234,9 +234,20 @@ ko::HRESULT ComputeSteerableEnergyFast(const CSchedule& schedule, float sigma, k
     const ko::HRESULT hr = strips.Prepare(pool.Threads());
     if (hr < 0) return hr;
   }
-  energy.Clear();
-  orientation.Clear();
-  if (interior) strips.Run(pool, input, energy, orientation);
+  if (!interior) {
+    energy.Clear();
+    orientation.Clear();
+    return ko::S_OK;
+  }
+  // The strips write every pixel at least r from the edges: only the frame around them is
+  // cleared here, so that the planes' first touch (page faults and all) falls to the threads.
+  const int32_t r = k.radius;
+  const ko::RECT frame[4] = {{0, 0, w, r}, {0, h - r, w, h}, {0, r, r, h - r}, {w - r, r, w, h - r}};
+  for (const ko::RECT& part : frame) {
+    energy.Clear(&part);
+    orientation.Clear(&part);
+  }
+  strips.Run(pool, input, energy, orientation);
   return ko::S_OK;
 }
 

@@ -91,8 +91,13 @@ double ComputeFloor(int64_t pixels, int passes, int threads) {
 int main(int argc, char** argv) {
   int size = 2048, reps = 3, passes = 10;
   std::string folder = ".", program = BREVANT_PROGRAM;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
+    if (i + 1 == argc) {
+      // A lone argument (--help, say) must not start a minute-long run in the current folder.
+      std::printf("usage: %s [--size 2048] [--reps 3] [--passes 10] [--folder DIR] [--program PATH]\n", argv[0]);
+      return 2;
+    }
     if (a == "--size") size = std::atoi(argv[i + 1]);
     else if (a == "--reps") reps = std::atoi(argv[i + 1]);
     else if (a == "--passes") passes = std::atoi(argv[i + 1]);

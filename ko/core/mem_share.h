@@ -18,8 +18,7 @@ class CMemShare {
 
   // At least `size` usable bytes aligned for `alignMode` (1, 2: 16 bytes; 3, 4: 128).
   // An existing block of exactly the same allocation size is kept with its contents; a
-  // new one starts zero-filled (a large one straight from the system, on huge pages where
-  // it has them). Null when the allocation fails (the block is unchanged).
+  // new one starts zero-filled (a large one straight from the system). Null when the allocation fails (the block is unchanged).
   void* Alloc(uint32_t size, int32_t alignMode, bool clear);
   // Points at external memory, which the block never frees.
   void* AttachExternal(void* memory);
@@ -31,7 +30,7 @@ class CMemShare {
   void* rawBlock = nullptr;
   int32_t refCount = 1;
   uint32_t blockSize = 0;
-  bool mapped = false;  // rawBlock came from KoMapLarge (a large block: huge pages)
+  bool mapped = false;  // rawBlock came from KoMapLarge (a large block)
 
  private:
   void FreeBlock();

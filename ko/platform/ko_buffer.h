@@ -42,8 +42,8 @@ class CKoBuffer {
     if (p_) count_ = count;
     return p_ != nullptr;
   }
-  // A large working buffer, zero-filled, on huge pages where the system has them
-  // (KoMapLarge); the same as Allocate(count, true) otherwise.
+  // A large working buffer, zero-filled: from 4 MB straight from the system (KoMapLarge),
+  // below that the same as Allocate(count, true).
   bool AllocateLarge(size_t count) {
     Reset();
     if (count > SIZE_MAX / sizeof(T)) return false;
@@ -76,7 +76,7 @@ class CKoBuffer {
   T& operator[](size_t i) const { return p_[i]; }
 
  private:
-  static constexpr size_t kLargeBytes = size_t{4} << 20;  // below this, huge pages gain nothing
+  static constexpr size_t kLargeBytes = size_t{4} << 20;  // below this, the heap's blocks serve
 
   T* p_ = nullptr;
   size_t count_ = 0;

@@ -15,9 +15,8 @@ void* KoCalloc(size_t size);
 void KoFree(void* p);
 
 // Zero-filled memory for a large working buffer, straight from the system in 2 MB aligned
-// pieces that the kernel is asked to back with huge pages (fewer page faults and TLB
-// misses for buffers the stages sweep over again and again); null on failure or for 0.
-// Freed with KoUnmapLarge and the same size.
+// pieces (page-aligned for direct I/O, and given back to the system when freed); null on
+// failure or for 0. Freed with KoUnmapLarge and the same size.
 void* KoMapLarge(size_t size);
 void KoUnmapLarge(void* p, size_t size);
 

@@ -18,7 +18,8 @@ class CMemShare {
 
   // At least `size` usable bytes aligned for `alignMode` (1, 2: 16 bytes; 3, 4: 128).
   // An existing block of exactly the same allocation size is kept with its contents; a
-  // new one starts zero-filled (a large one straight from the system). Null when the allocation fails (the block is unchanged).
+  // new one starts zero-filled (a large one straight from the system). Null when the
+  // allocation fails (the block is unchanged).
   void* Alloc(uint32_t size, int32_t alignMode, bool clear);
   // Points at external memory, which the block never frees.
   void* AttachExternal(void* memory);

@@ -14,34 +14,22 @@ namespace {
 
 BREVANT_TARGET_BEGIN_AVX2
 namespace avx2 {
-// The registers the exponential is written over (weight_exp_rule.h): four double lanes, with
-// the few operations it needs beyond the arithmetic.
-struct SExpLanes {
-  static constexpr int kLanes = 4;
-  using D = __m256d;
-  using M = __m256d;   // a lane mask
-  using F = __m128;    // the lanes as floats
-  static D Set1(double v) { return _mm256_set1_pd(v); }
-  static D LoadWidened(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-  static D Add(D a, D b) { return _mm256_add_pd(a, b); }
-  static D Sub(D a, D b) { return _mm256_sub_pd(a, b); }
-  static D Mul(D a, D b) { return _mm256_mul_pd(a, b); }
+// The registers the exponential is written over (weight_exp_rule.h): the project's four
+// double lanes, with the few operations it needs beyond them.
+struct SExpLanes : lanes::Avx2 {
   static D Nearest(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
   static M NotBelow(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
   static M NotAbove(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
   static M And(M a, M b) { return _mm256_and_pd(a, b); }
-  static int Bits(M m) { return _mm256_movemask_pd(m); }
   // 2^k for integral k in [-1022, 1023] where m is set, 1 elsewhere.
   static D Pow2(D k, M m) {
     const __m128i k32 = _mm256_cvtpd_epi32(_mm256_and_pd(k, m));
     return _mm256_castsi256_pd(
         _mm256_slli_epi64(_mm256_add_epi64(_mm256_cvtepi32_epi64(k32), _mm256_set1_epi64x(1023)), 52));
   }
-  static F Narrow(D a) { return _mm256_cvtpd_ps(a); }
   static int SameFloats(F a, F b) {
     return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(a), _mm_castps_si128(b))));
   }
-  static void Store(float* p, F v) { _mm_storeu_ps(p, v); }
 };
 
 #include "app/refine/weight_exp_rule.h"
@@ -50,36 +38,24 @@ BREVANT_TARGET_END
 
 BREVANT_TARGET_BEGIN_AVX512
 namespace avx512 {
-// Eight double lanes. (The masked forms of the conversions keep GCC 12 from warning of its own
-// undefined registers.)
-struct SExpLanes {
-  static constexpr int kLanes = 8;
-  using D = __m512d;
-  using M = __mmask8;
-  using F = __m256;
-  static D Set1(double v) { return _mm512_set1_pd(v); }
-  static D LoadWidened(const float* p) { return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, _mm256_loadu_ps(p)); }
-  static D Add(D a, D b) { return _mm512_add_pd(a, b); }
-  static D Sub(D a, D b) { return _mm512_sub_pd(a, b); }
-  static D Mul(D a, D b) { return _mm512_mul_pd(a, b); }
+// Eight double lanes. (The masked forms keep GCC 12 from warning of its own undefined
+// registers.)
+struct SExpLanes : lanes::Avx512 {
   static D Nearest(D a) {
     return _mm512_mask_roundscale_pd(_mm512_setzero_pd(), 0xFF, a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   }
   static M NotBelow(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
   static M NotAbove(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
   static M And(M a, M b) { return static_cast<M>(a & b); }
-  static int Bits(M m) { return m; }
   static D Pow2(D k, M m) {
     const __m256i k32 = _mm512_maskz_cvtpd_epi32(m, k);
     return _mm512_castsi512_pd(
         _mm512_maskz_slli_epi64(0xFF, _mm512_add_epi64(_mm512_maskz_cvtepi32_epi64(0xFF, k32), _mm512_set1_epi64(1023)),
                                 52));
   }
-  static F Narrow(D a) { return _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, a); }
   static int SameFloats(F a, F b) {
     return _mm256_cmpeq_epi32_mask(_mm256_castps_si256(a), _mm256_castps_si256(b));
   }
-  static void Store(float* p, F v) { _mm256_storeu_ps(p, v); }
 };
 
 #include "app/refine/weight_exp_rule.h"

@@ -1,6 +1,6 @@
-// The weight's exponential over a register type V of double lanes (weight_exp.cpp gives one
-// for AVX2 and one for AVX-512). Included inside the namespace of one width, under that
-// width's processor target; no include guard.
+// The weight's exponential over a lane type V (app/lanes/lanes.h) with a few operations more
+// (weight_exp.cpp extends Avx2 and Avx512). Included inside the namespace of one width, under
+// that width's processor target; no include guard.
 
 // exp(x) for x in [-4, 0]: x = k ln 2 + r with |r| <= ln 2 / 2, exp(r) by its Taylor series
 // to the 11th power (truncation below 1e-14 relative), times 2^k. The result is then rounded
@@ -33,7 +33,7 @@ inline void WeightExpLanes(const float* q, float* out, int32_t n) {
                                                    1.0 / 39916800};
   int32_t i = 0;
   for (; i + V::kLanes <= n; i += V::kLanes) {
-    const D x = V::LoadWidened(q + i);
+    const D x = V::Widen(V::LoadF(q + i));
     // Lanes in [-4, 0] (false for NaN), and those of them below -2^-26.
     const M inRange = V::And(V::NotBelow(x, lowest), V::NotAbove(x, zero));
     const M big = V::NotAbove(x, tiny);
@@ -43,7 +43,7 @@ inline void WeightExpLanes(const float* q, float* out, int32_t n) {
     for (int j = 10; j >= 0; --j) p = V::Add(V::Mul(p, r), V::Set1(kInverseFactorial[j]));
     // k lies in [-6, 0] in range; outside, the lane goes to the library.
     const D y = V::Mul(p, V::Pow2(k, inRange));
-    V::Store(out + i, V::Narrow(y));
+    V::StoreF(out + i, V::Narrow(y));
     const int sureLanes = V::SameFloats(V::Narrow(V::Mul(y, down)), V::Narrow(V::Mul(y, up)));
     const int inLanes = V::Bits(inRange), bigLanes = V::Bits(big);
     const int oneLanes = inLanes & ~bigLanes;

@@ -4,7 +4,7 @@
 // ratio to the yardstick.
 //
 //   build/bench/stage_table_bench [--size 2048] [--reps 5] [--threads 1,2] [--photo] [--no-avx512]
-//       [--only steerable,smoothing,refine,histograms,run] [--plain-histograms] [--plain-run]
+//       [--only steerable,smoothing,stencils,refine,histograms,run] [--plain-histograms] [--plain-run]
 //
 // --photo: the bundled photograph (data/sample.jpg) scaled to the size instead of the
 // synthetic image.
@@ -26,6 +26,9 @@
 
 #include "app/contrast/contrast.h"
 #include "app/refine/refine.h"
+#include "app/refine/refine_lanes.h"
+#include "app/refine/refine_rule.h"
+#include "app/refine/refine_stencil.h"
 #include "app/run/engine.h"
 #include "app/steerable/steerable.h"
 #include "app/steerable/steerable_kernels.h"
@@ -199,6 +202,37 @@ void Smoothing(const SOptions& o, const ko::CTypedImg<float>& input) {
   }
 }
 
+// The fixed geometry of the passes with the histograms, worked out once a run: both sample
+// points of every pixel, their neighbours and weights. Yardstick: the cosine and sine of every
+// pixel's orientation alone, which the geometry takes from the C library.
+void Stencils(const SOptions& o, const ko::CTypedImg<float>& input) {
+  const std::string work = "refinement stencils (once a run), 1 thread";
+  CEdgeState s;
+  PrepareState(s, o.size, false, 0, 2.0f);
+  const CSchedule fast(EForm::kFast, 1, o.features);
+  ComputeSteerableEnergyFast(fast, 2.0f, input, s.energy, s.orientation);
+  const SRefineLanes lanes = RefineLanesFor(fast.Features());
+  std::vector<uint8_t> memory(StencilRowBytes(o.size, true));
+  const SStencilRow row = StencilRowAt(memory.data(), o.size, true);
+  volatile double sink = 0.0;
+  const STime yard = Measure(o.reps, nullptr, [&] {
+    double sum = 0.0;
+    for (int32_t y = kPassMargin; y < o.size - kPassMargin; ++y)
+      for (int32_t x = kPassMargin; x < o.size - kPassMargin; ++x) {
+        const double theta = s.orientation.At(x, y);
+        sum += std::cos(theta) + std::sin(theta);
+      }
+    sink = sum;
+  });
+  PrintRow(work, "libm cos + sin", 1, yard, nullptr);
+  PrintRow(work, "fast", 1, Measure(o.reps, nullptr, [&] {
+             for (int32_t y = kPassMargin; y < o.size - kPassMargin; ++y)
+               ComputeStencilRow(s.orientation, y, row, kPassMargin, o.size - kPassMargin, lanes.weightExponents,
+                                 lanes.weightExp);
+           }),
+           &yard);
+}
+
 // One pass: the time of `more` passes less that of `fewer`, divided by the difference, so that
 // the work done once per run (the stencils of the fast form) is not counted.
 STime RefinementPass(CEdgeState& s, bool histograms, int32_t fewer, int32_t more, int reps, const CSchedule& schedule) {
@@ -331,6 +365,7 @@ int main(int argc, char** argv) {
   PrintHeader();
   if (o.Wants("steerable")) Steerable(o, input);
   if (o.Wants("smoothing")) Smoothing(o, input);
+  if (o.Wants("stencils")) Stencils(o, input);
   if (o.Wants("refine")) Refinement(o, input, false);
   if (o.Wants("histograms")) Refinement(o, input, true);
   if (o.Wants("run")) WholeRun(o, input);

@@ -7,40 +7,52 @@ namespace {
 
 constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated together
 
-// The orientation at (x, y) inside the pass margin, 0 outside it: folded (weightExponents folds
-// it), what the reference refinement's folded plane holds. No folded plane is made.
-float InsideMarginAt(const ko::CTypedImg<float>& orientation, int32_t x, int32_t y) {
-  const bool inside = x >= kPassMargin && x < orientation.width - kPassMargin && y >= kPassMargin &&
-                      y < orientation.height - kPassMargin;
-  return inside ? orientation.At(x, y) : 0.0f;
-}
+// Where one sample reads its neighbours, apart from their weights.
+struct SPoint {
+  float fx = 0.0f, fy = 0.0f;
+  int32_t ix = 0;
+  int8_t dy = 0;
+  bool inside = false;
+};
 
-// Sample s of pixel x at (px, py) looking along theta, as the reference sampler works it
+// Sample at (px, py) of pixel (x, y) looking along theta, as the reference sampler works it
 // out, except that its four neighbours' weights are left to be worked out from theta and
-// their orientations, stored in direction[0..3] and neighbour[0..3]; stored at index `at` of
-// the row's fields.
-void Geometry(const ko::CTypedImg<float>& orientation, float px, float py, float theta, int32_t x, int32_t y,
-              const SStencilRow& row, int32_t at, int s, float* direction, float* neighbour) {
-  if (!SampleInside(px, py, orientation.width, orientation.height)) {
+// their orientations, stored in direction[0..3] and neighbour[0..3]. A neighbour outside the
+// pass margin has orientation 0, what the reference refinement's folded plane holds there
+// (weightExponents folds the others); no folded plane is made.
+inline SPoint Geometry(const ko::CTypedImg<float>& orientation, float px, float py, float theta, int32_t x, int32_t y,
+                       float* direction, float* neighbour) {
+  const int32_t w = orientation.width, h = orientation.height;
+  if (!SampleInside(px, py, w, h)) {
     // Reads nothing that matters: the pixel itself with weight 0; the result becomes NaN.
     for (int i = 0; i < 4; ++i) direction[i] = neighbour[i] = 0.0f;
-    row.fx[s][at] = row.fy[s][at] = 0.0f;
-    row.ix[s][at] = x;
-    row.dy[s][at] = 0;
-    row.flags[s][at] = 0;
-    return;
+    SPoint outside;
+    outside.ix = x;
+    return outside;
   }
-  const int32_t ix = static_cast<int32_t>(px);
+  SPoint p;
+  p.ix = static_cast<int32_t>(px);
   const int32_t iy = static_cast<int32_t>(py);
-  for (int i = 0; i < 4; ++i) {
-    direction[i] = theta;
-    neighbour[i] = InsideMarginAt(orientation, ix + (i & 1), iy + (i >> 1));
+  const auto within = [](int32_t v, int32_t n) { return v >= kPassMargin && v < n - kPassMargin; };
+  for (int r = 0; r < 2; ++r) {
+    const float* row = orientation.Row(iy + r);
+    const bool rowInside = within(iy + r, h);
+    for (int c = 0; c < 2; ++c) {
+      direction[2 * r + c] = theta;
+      neighbour[2 * r + c] = rowInside && within(p.ix + c, w) ? row[p.ix + c] : 0.0f;
+    }
   }
-  row.fx[s][at] = static_cast<float>(px - ix);
-  row.fy[s][at] = static_cast<float>(py - iy);
-  row.ix[s][at] = ix;
-  row.dy[s][at] = static_cast<int8_t>(iy - y);
-  row.flags[s][at] = kStencilValid;
+  p.fx = static_cast<float>(px - p.ix);
+  p.fy = static_cast<float>(py - iy);
+  p.dy = static_cast<int8_t>(iy - y);
+  p.inside = true;
+  return p;
+}
+
+// Which neighbours give their backward support (bit i for neighbour i), from four flags of
+// 0 or 1.
+inline uint8_t BackwardBits(const uint8_t* backward) {
+  return static_cast<uint8_t>(backward[0] | backward[1] << 1 | backward[2] << 2 | backward[3] << 3);
 }
 
 }  // namespace
@@ -110,62 +122,48 @@ void ComputeStencilRow(const ko::CTypedImg<float>& orientation, int32_t y, const
   const float* row = orientation.Row(y);
   float direction[kChunk * 8], neighbour[kChunk * 8], q[kChunk * 8], w[kChunk * 8];
   uint8_t backward[kChunk * 8];
-  // With the samples, nothing reads the row's own fields: they are worked out a chunk at a
-  // time in `scratch` and only the samples are stored.
+  SPoint points[kChunk][2];
+  // With the samples, nothing reads the row's own fields: only the samples are stored.
   const bool samples = stencils.binSample[0] != nullptr;
-  float weights[2][4][kChunk], fx[2][kChunk], fy[2][kChunk];
-  int32_t ix[2][kChunk];
-  int8_t dy[2][kChunk];
-  uint8_t flags[2][kChunk];
-  SStencilRow scratch = stencils;
-  if (samples) {
-    for (int s = 0; s < 2; ++s) {
-      for (int i = 0; i < 4; ++i) scratch.weight[s][i] = weights[s][i];
-      scratch.fx[s] = fx[s];
-      scratch.fy[s] = fy[s];
-      scratch.ix[s] = ix[s];
-      scratch.dy[s] = dy[s];
-      scratch.flags[s] = flags[s];
-    }
-  }
-  const SStencilRow& fields = samples ? scratch : stencils;
   for (int32_t c0 = x0; c0 < x1; c0 += kChunk) {
-    const int32_t first = samples ? c0 : 0;  // the fields' index of pixel x is x - first
     const int32_t c1 = c0 + kChunk < x1 ? c0 + kChunk : x1;
     for (int32_t x = c0; x < c1; ++x) {
       // The row lies inside the pass margin, and so do x0 .. x1.
       const SSamplePoints p = SamplePoints(FoldOrientation(row[x]), x, y);
       const int32_t at = 8 * (x - c0);
       for (int s = 0; s < 2; ++s)
-        Geometry(orientation, p.x[s], p.y[s], p.theta[s], x, y, fields, x - first, s, direction + at + 4 * s,
-                 neighbour + at + 4 * s);
+        points[x - c0][s] = Geometry(orientation, p.x[s], p.y[s], p.theta[s], x, y, direction + at + 4 * s,
+                                     neighbour + at + 4 * s);
     }
     // The weights of the whole chunk at once, their exponents lane by lane (weight_rule.h),
     // then their exponentials (weight_exp.h).
     weightExponents(direction, neighbour, q, backward, 8 * (c1 - c0));
     weightExp(q, w, 8 * (c1 - c0));
     for (int32_t x = c0; x < c1; ++x) {
-      const float* pw = w + 8 * (x - c0);
-      const uint8_t* pb = backward + 8 * (x - c0);
-      const int32_t at = x - first;
       for (int s = 0; s < 2; ++s) {
-        const bool valid = (fields.flags[s][at] & kStencilValid) != 0;
-        if (valid) {
-          for (int i = 0; i < 4; ++i) fields.flags[s][at] |= static_cast<uint8_t>(pb[4 * s + i] << i);
+        const SPoint& g = points[x - c0][s];
+        const float* pw = w + 8 * (x - c0) + 4 * s;
+        const uint8_t* pb = backward + 8 * (x - c0) + 4 * s;
+        const uint8_t bits = g.inside ? static_cast<uint8_t>(kStencilValid | BackwardBits(pb)) : 0;
+        if (samples) {
+          // Field by field: a copy of a whole sample built on the stack waited for its stores.
+          SBinSample& b = stencils.binSample[s][x];
+          for (int i = 0; i < 4; ++i) {
+            b.weight[i] = g.inside ? pw[i] : 0.0f;
+            b.half[i] = static_cast<int8_t>(2 * (g.ix + (i & 1) - x) + ((bits >> i) & 1));
+          }
+          b.fx = g.fx;
+          b.fy = g.fy;
+          b.dy = g.dy;
+          b.flags = bits & kStencilValid;
+          continue;
         }
-        for (int i = 0; i < 4; ++i) fields.weight[s][i][at] = valid ? pw[4 * s + i] : 0.0f;
-        if (!samples) continue;
-        SBinSample& b = stencils.binSample[s][x];
-        const uint8_t bits = fields.flags[s][at];
-        for (int i = 0; i < 4; ++i) {
-          b.weight[i] = fields.weight[s][i][at];
-          const uint32_t column = static_cast<uint32_t>(fields.ix[s][at] + (i & 1));
-          b.half[i] = static_cast<int8_t>(2 * (static_cast<int32_t>(column) - x) + ((bits >> i) & 1u));
-        }
-        b.fx = fields.fx[s][at];
-        b.fy = fields.fy[s][at];
-        b.dy = fields.dy[s][at];
-        b.flags = bits & kStencilValid;
+        for (int i = 0; i < 4; ++i) stencils.weight[s][i][x] = g.inside ? pw[i] : 0.0f;
+        stencils.fx[s][x] = g.fx;
+        stencils.fy[s][x] = g.fy;
+        stencils.ix[s][x] = g.ix;
+        stencils.dy[s][x] = g.dy;
+        stencils.flags[s][x] = bits;
       }
     }
   }

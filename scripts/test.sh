@@ -38,7 +38,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVANT_TSAN=ON -DB
 cmake --build build-tsan -j"$jobs" --target app_tests platform_tests Brevant
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
-    -R '^(ThreadPoolTest|ConcurrentRunsTest|EngineSinkTest|ResultStreamTest|PlatformStartup)\.'
+    -R '^(ThreadPoolTest|ConcurrentRunsTest|EngineSinkTest|ResultStreamTest|RefineChainsTest|PlatformStartup)\.'
 
 if command -v clang++ >/dev/null && [ -f fuzz/CMakeLists.txt ]; then
   scripts/fuzz-smoke.sh

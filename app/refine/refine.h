@@ -39,7 +39,8 @@ ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& c
                                  int32_t bandRows = 0, const ko::CTypedImg<float>* source = nullptr);
 
 // RefineEdgeEnergy, telling `rowsDone` about rows as they become final, so that they can be
-// written while the passes go on (the reference form tells all rows at the end).
+// written while the passes go on (the reference form tells all rows at the end). The rows
+// come in order, one call at a time, from the calling thread or one of the schedule's.
 // `histogramsZero`: the caller knows every histogram plane holds +0, so that the passes only
 // write them, never read them.
 //
@@ -61,13 +62,16 @@ ko::HRESULT RefineEdgeEnergyStreamed(const CSchedule& schedule, const CRunContro
 bool RefinementStreamsRows(int32_t w, int32_t h, int32_t passes);
 constexpr int32_t kRefineStepRows = 8;     // the wavefront's step
 constexpr int32_t kRefineRowsAtOnce = 64;  // the most rows told at once (a strip's few steps)
+// How many sets of kRefineRowsAtOnce rows the passes may make beyond those told: threads that
+// run on their own need not wait for each other after every set.
+constexpr int32_t kRefineSetsAhead = 1;
 // Rows of a histogram band that a writer taking at least kBandRowsPerWrite rows at a time
-// and waiting for all but its latest write can use: its latest write (the rows it had kept
-// back, fewer than kBandRowsPerWrite, and the rows told last) is in flight while the passes
-// make the next rows.
+// and waiting for all but its latest write can use: while it tells the latest rows, its
+// write before (the rows it had kept back, fewer than kBandRowsPerWrite, and the rows told
+// before) and the latest rows are in flight, and the passes make the rows ahead.
 constexpr int32_t kBandRowsPerWrite = 16;
-constexpr int32_t kHistogramBandRows = 160;
-static_assert(kHistogramBandRows >= (kBandRowsPerWrite - 1) + 2 * kRefineRowsAtOnce,
+constexpr int32_t kHistogramBandRows = 208;
+static_assert(kHistogramBandRows >= (kBandRowsPerWrite - 1) + (2 + kRefineSetsAhead) * kRefineRowsAtOnce,
               "the band outlasts the writes in flight");
 
 // Working memory the schedule's form allocates for a w x h image (the state's planes not

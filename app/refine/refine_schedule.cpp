@@ -9,7 +9,9 @@
 // For very many passes the wavefront is cut into sweeps that hand over through one whole
 // buffer, so that the rings never outgrow the planes they replace.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -167,6 +169,7 @@ class CWavefront {
   void AddBlock(std::vector<SBlock>& blocks, int64_t t, int32_t level, bool chunked) const;
   void StripSteps(int32_t strip, int64_t t0, int64_t t1, int32_t slot);
   bool RunSweep(CThreadPool& pool, const CRunControl& control);
+  bool RunChains(CThreadPool& pool, const CRunControl& control, int64_t steps);
   void FinishSteps(const CRunControl& control, int64_t t0, int64_t t1) const;
 
   const int32_t w_, h_, passes_;
@@ -515,25 +518,57 @@ void CWavefront::FinishSteps(const CRunControl& control, int64_t t0, int64_t t1)
   }
 }
 
+// The chains, each on a thread of its own, run a set of kStripSteps steps of their strips
+// after another. No chain waits for the others after every set: a set's rows are told (and
+// the dots of the passes it finishes written) once every chain has done it, by the chain
+// that did it last, while the others may go on to the next kRefineSetsAhead sets. A barrier
+// after every set left a thread idle whenever the other lost time to the result's writer.
+bool CWavefront::RunChains(CThreadPool& pool, const CRunControl& control, int64_t steps) {
+  const int64_t sets = (steps + kStripSteps - 1) / kStripSteps;
+  const int32_t perChain = static_cast<int32_t>(strips_.size()) / chains_;
+  std::mutex mutex;
+  std::condition_variable told;
+  std::vector<int64_t> done(static_cast<size_t>(chains_), 0);  // sets each chain has done
+  int64_t setsTold = 0;
+  bool telling = false, stopped = false;
+  pool.ParallelFor(chains_, [&](int64_t chain, int32_t slot) {
+    for (int64_t set = 0; set < sets; ++set) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        told.wait(lock, [&] { return stopped || setsTold >= set - kRefineSetsAhead; });
+        // Every pass is a step or two further on: stopping here is stopping between passes.
+        if (!stopped && control.Cancelled()) stopped = true;
+        if (stopped) {
+          told.notify_all();
+          return;
+        }
+      }
+      const int64_t t0 = set * kStripSteps;
+      // From the right: a skewed strip reads the halo of the one after it.
+      for (int32_t i = perChain - 1; i >= 0; --i)
+        StripSteps(static_cast<int32_t>(chain) * perChain + i, t0, std::min(steps, t0 + kStripSteps), slot);
+      std::unique_lock<std::mutex> lock(mutex);
+      done[static_cast<size_t>(chain)] = set + 1;
+      // One chain tells at a time, in order; it also tells the sets the others finish meanwhile.
+      while (!telling && !stopped && setsTold < *std::min_element(done.begin(), done.end())) {
+        telling = true;
+        const int64_t next = setsTold;
+        lock.unlock();
+        FinishSteps(control, next * kStripSteps, std::min(steps, (next + 1) * kStripSteps));
+        lock.lock();
+        telling = false;
+        setsTold = next + 1;
+        told.notify_all();
+      }
+    }
+  });
+  return !stopped;
+}
+
 bool CWavefront::RunSweep(CThreadPool& pool, const CRunControl& control) {
   int64_t steps = 0;
   while (FirstRow(steps, sweepLevels_) < h_) ++steps;
-  if (InStrips()) {
-    // A few steps of every strip, the strips spread over the threads, then the next steps.
-    for (int64_t t0 = 0; t0 < steps; t0 += kStripSteps) {
-      // Every pass is a step or two further on: stopping here is stopping between passes.
-      if (control.Cancelled()) return false;
-      const int64_t t1 = std::min(steps, t0 + kStripSteps);
-      const int32_t perChain = static_cast<int32_t>(strips_.size()) / chains_;
-      pool.ParallelFor(chains_, [&](int64_t chain, int32_t slot) {
-        // From the right: a skewed strip reads the halo of the one after it.
-        for (int32_t i = perChain - 1; i >= 0; --i)
-          StripSteps(static_cast<int32_t>(chain) * perChain + i, t0, t1, slot);
-      });
-      FinishSteps(control, t0, t1);
-    }
-    return true;
-  }
+  if (InStrips()) return RunChains(pool, control, steps);
   const auto work = [this](int64_t i, int32_t slot) { DoBlock(blocks_[static_cast<size_t>(i)], slot); };
   for (int64_t t = 0; t < steps; ++t) {
     if (control.Cancelled()) return false;

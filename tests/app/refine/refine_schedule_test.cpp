@@ -2,6 +2,7 @@
 // messages, over sizes, pass counts, thread counts and lane widths.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -202,6 +203,35 @@ TEST(RefineFastTest, RefusesPlanesThatDoNotMatch) {
   ko::CTypedImg<float> c = test::MakePlane(10, 10, [](int32_t, int32_t) { return 1.0f; });
   EXPECT_EQ(RefineEdgeEnergyFast(test::FastSchedule(), silent, state, a, c, false, RowsDoneFn(), 0, &b),
             ko::E_INVALIDARG);
+}
+
+// Wide images run as chains of strips, one a thread, that need not wait for each other:
+// their rows must still be told in order, each once, and a flag raised while they are told
+// must stop every chain (none left waiting for another).
+TEST(RefineChainsTest, RowsComeInOrderAndACancelStopsEveryChain) {
+  ko::CTypedImg<float> energy, orientation;
+  ScenePlanes(600, 300, 5, 1.6f, &energy, &orientation);
+  for (bool cancelAtFirstRows : {false, true}) {
+    std::atomic<bool> cancel{false};
+    const CRunControl control(nullptr, &cancel);
+    CEdgeState state;
+    state.iterations = 10;
+    state.computeHistograms = true;
+    ko::CTypedImg<float> refined = Copy(energy);
+    int32_t told = 0;
+    bool inOrder = true;
+    const RowsDoneFn rowsDone = [&](int32_t y0, int32_t y1) {
+      inOrder = inOrder && y0 == told && y1 > y0;
+      told = y1;
+      if (cancelAtFirstRows) cancel = true;
+    };
+    const ko::HRESULT hr = RefineEdgeEnergyStreamed(CSchedule(EForm::kFast, 2), control, state, refined, orientation,
+                                                    false, rowsDone);
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(hr, cancelAtFirstRows ? ko::E_ABORT : ko::S_OK);
+    if (cancelAtFirstRows) EXPECT_LT(told, 300);
+    else EXPECT_EQ(told, 300);
+  }
 }
 
 }  // namespace

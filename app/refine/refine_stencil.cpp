@@ -9,29 +9,31 @@ constexpr int32_t kChunk = 64;  // pixels whose weights are exponentiated togeth
 
 // Where one sample reads its neighbours, apart from their weights.
 struct SPoint {
-  float fx = 0.0f, fy = 0.0f;
-  int32_t ix = 0;
-  int8_t dy = 0;
-  bool inside = false;
+  float fx, fy;
+  int32_t ix;
+  int8_t dy;
+  bool inside;
 };
 
 // Sample at (px, py) of pixel (x, y) looking along theta, as the reference sampler works it
-// out, except that its four neighbours' weights are left to be worked out from theta and
-// their orientations, stored in direction[0..3] and neighbour[0..3]. A neighbour outside the
-// pass margin has orientation 0, what the reference refinement's folded plane holds there
-// (weightExponents folds the others); no folded plane is made.
-inline SPoint Geometry(const ko::CTypedImg<float>& orientation, float px, float py, float theta, int32_t x, int32_t y,
-                       float* direction, float* neighbour) {
+// out, into *p, except that its four neighbours' weights are left to be worked out from theta
+// and their orientations, stored in direction[0..3] and neighbour[0..3]. A neighbour outside
+// the pass margin has orientation 0, what the reference refinement's folded plane holds there
+// (weightExponents folds the others); no folded plane is made. Field by field: a point
+// returned whole went through the stack in pieces that its copy then waited for.
+inline void Geometry(const ko::CTypedImg<float>& orientation, float px, float py, float theta, int32_t x, int32_t y,
+                     SPoint* p, float* direction, float* neighbour) {
   const int32_t w = orientation.width, h = orientation.height;
   if (!SampleInside(px, py, w, h)) {
     // Reads nothing that matters: the pixel itself with weight 0; the result becomes NaN.
     for (int i = 0; i < 4; ++i) direction[i] = neighbour[i] = 0.0f;
-    SPoint outside;
-    outside.ix = x;
-    return outside;
+    p->fx = p->fy = 0.0f;
+    p->ix = x;
+    p->dy = 0;
+    p->inside = false;
+    return;
   }
-  SPoint p;
-  p.ix = static_cast<int32_t>(px);
+  const int32_t ix = static_cast<int32_t>(px);
   const int32_t iy = static_cast<int32_t>(py);
   const auto within = [](int32_t v, int32_t n) { return v >= kPassMargin && v < n - kPassMargin; };
   for (int r = 0; r < 2; ++r) {
@@ -39,14 +41,14 @@ inline SPoint Geometry(const ko::CTypedImg<float>& orientation, float px, float 
     const bool rowInside = within(iy + r, h);
     for (int c = 0; c < 2; ++c) {
       direction[2 * r + c] = theta;
-      neighbour[2 * r + c] = rowInside && within(p.ix + c, w) ? row[p.ix + c] : 0.0f;
+      neighbour[2 * r + c] = rowInside && within(ix + c, w) ? row[ix + c] : 0.0f;
     }
   }
-  p.fx = static_cast<float>(px - p.ix);
-  p.fy = static_cast<float>(py - iy);
-  p.dy = static_cast<int8_t>(iy - y);
-  p.inside = true;
-  return p;
+  p->fx = static_cast<float>(px - ix);
+  p->fy = static_cast<float>(py - iy);
+  p->ix = ix;
+  p->dy = static_cast<int8_t>(iy - y);
+  p->inside = true;
 }
 
 // Which neighbours give their backward support (bit i for neighbour i), from four flags of
@@ -132,8 +134,8 @@ void ComputeStencilRow(const ko::CTypedImg<float>& orientation, int32_t y, const
       const SSamplePoints p = SamplePoints(FoldOrientation(row[x]), x, y);
       const int32_t at = 8 * (x - c0);
       for (int s = 0; s < 2; ++s)
-        points[x - c0][s] = Geometry(orientation, p.x[s], p.y[s], p.theta[s], x, y, direction + at + 4 * s,
-                                     neighbour + at + 4 * s);
+        Geometry(orientation, p.x[s], p.y[s], p.theta[s], x, y, &points[x - c0][s], direction + at + 4 * s,
+                 neighbour + at + 4 * s);
     }
     // The weights of the whole chunk at once, their exponents lane by lane (weight_rule.h),
     // then their exponentials (weight_exp.h).

@@ -730,16 +730,36 @@ ko::HRESULT RefineEdgeEnergyFast(const CSchedule& schedule, const CRunControl& c
     if (hr < 0) return hr;
   }
   CRunLog& log = control.Log();
-  // The votes' error lines come first, as in the reference form.
-  if (histograms) {
-    for (int32_t y = kVoteMargin; y < h - kVoteMargin; ++y) {
+  // The votes' error lines come first, as in the reference form: the rows that have any are
+  // found by the threads, and their lines written in order.
+  if (histograms && h > 2 * kVoteMargin) {
+    const auto errorIn = [&](int32_t y, bool write) {
       const float* c = orientation.Row(y);
+      bool any = false;
       for (int32_t x = kVoteMargin; x < w - kVoteMargin; ++x) {
         int32_t bin = 0;
         float fraction = 0.0f;
-        if (!OrientationBin(c[x], &bin, &fraction)) log.Printf("ERROR %d %d %d\n", x, y, bin);
+        if (OrientationBin(c[x], &bin, &fraction)) continue;
+        if (!write) return true;
+        log.Printf("ERROR %d %d %d\n", x, y, bin);
+        any = true;
       }
+      return any;
+    };
+    std::vector<uint8_t> rowsWithErrors;
+    try {
+      rowsWithErrors.assign(static_cast<size_t>(h), 0);
+    } catch (const std::bad_alloc&) {
+      return ko::E_OUTOFMEMORY;
     }
+    constexpr int32_t kRowsAtOnce = 64;
+    pool.ParallelFor((h - 2 * kVoteMargin + kRowsAtOnce - 1) / kRowsAtOnce, [&](int64_t block, int32_t) {
+      const int32_t y0 = kVoteMargin + static_cast<int32_t>(block) * kRowsAtOnce;
+      const int32_t y1 = std::min(h - kVoteMargin, y0 + kRowsAtOnce);
+      for (int32_t y = y0; y < y1; ++y) rowsWithErrors[static_cast<size_t>(y)] = errorIn(y, false);
+    });
+    for (int32_t y = kVoteMargin; y < h - kVoteMargin; ++y)
+      if (rowsWithErrors[static_cast<size_t>(y)]) errorIn(y, true);
   }
   log.Printf("Number of iterations = %d\n", passes);
   if (run) {

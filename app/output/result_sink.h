@@ -39,7 +39,9 @@ class CResultSink {
   // Plane p (0 or 1) is final; false with the words why.
   virtual bool TakePlane(int32_t p, const ko::CTypedImg<float>& plane, std::string* why) = 0;
   // Rows [y0, y1) of the refined energy and, when the run has them, of the histograms are
-  // final; every row comes once, in order. Histogram row y lies in row y % histogramRows of
+  // final; every row comes once, in order, one call at a time, from the engine's thread or
+  // one of its schedule's. While a call runs, the passes may make the next
+  // kRefineRowsAtOnce x kRefineSetsAhead rows of the band (refine.h sizes it for that). Histogram row y lies in row y % histogramRows of
   // its plane. With a band (histogramRows < H), when this returns the sink is done with every
   // row but those of its latest write: the rows of this call and fewer than
   // kBandRowsPerWrite it kept back before them; the other rows of the band can be used again.

@@ -518,11 +518,12 @@ void CWavefront::FinishSteps(const CRunControl& control, int64_t t0, int64_t t1)
   }
 }
 
-// The chains, each on a thread of its own, run a set of kStripSteps steps of their strips
-// after another. No chain waits for the others after every set: a set's rows are told (and
-// the dots of the passes it finishes written) once every chain has done it, by the chain
-// that did it last, while the others may go on to the next kRefineSetsAhead sets. A barrier
-// after every set left a thread idle whenever the other lost time to the result's writer.
+// The chains, each on a thread of its own (there are as many as the pool has threads, and a
+// chain may wait for another), run a set of kStripSteps steps of their strips after another.
+// No chain waits for the others after every set: a set's rows are told (and the dots of the
+// passes it finishes written) once every chain has done it, by the chain that did it last,
+// while the others may go on to the next kRefineSetsAhead sets. A barrier after every set
+// left a thread idle whenever the other lost time to the result's writer.
 bool CWavefront::RunChains(CThreadPool& pool, const CRunControl& control, int64_t steps) {
   const int64_t sets = (steps + kStripSteps - 1) / kStripSteps;
   const int32_t perChain = static_cast<int32_t>(strips_.size()) / chains_;

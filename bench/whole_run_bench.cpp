@@ -8,11 +8,14 @@
 //     two threads or on one.
 // Each figure is the least of --reps repetitions, taken in turns so that the machine's
 // changes of speed fall on all of them. On two cores the run is set against
-// max(I/O, compute), on one against their sum (a single core does both).
+// max(I/O, compute), on one against their sum (a single core does both). The run's processor
+// time (user + system, all its threads) divided by its cores is the least wall time that
+// work allows, however well it were spread.
 //
 //   build/bench/whole_run_bench [--size 2048] [--reps 3] [--passes 10] [--folder DIR] [--program PATH]
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,9 +36,14 @@ double Seconds(std::chrono::steady_clock::time_point from) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
 }
 
+struct SRun {
+  double wall = -1.0;  // seconds; negative when the program failed
+  double cpu = 0.0;    // user + system seconds of all its threads
+};
+
 // Runs the program on `photo`, its result removed first; on the first core only with
-// `oneCore`. Seconds of wall time, or a negative number when it failed.
-double RunProgram(const std::string& program, const std::string& photo, int passes, bool oneCore) {
+// `oneCore`.
+SRun RunProgram(const std::string& program, const std::string& photo, int passes, bool oneCore) {
   std::remove((photo.substr(0, photo.size() - 3) + "edg").c_str());
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = fork();
@@ -53,9 +61,14 @@ double RunProgram(const std::string& program, const std::string& photo, int pass
     _exit(127);
   }
   int status = 0;
-  waitpid(child, &status, 0);
-  const double seconds = Seconds(start);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1.0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  SRun run;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
+  run.wall = Seconds(start);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  run.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  return run;
 }
 
 // Writes `bytes` to a new file in `folder`, 1 MB at a time, then fsync: the I/O floor.
@@ -115,16 +128,18 @@ int main(int argc, char** argv) {
   }
   const int64_t pixels = static_cast<int64_t>(size) * size;
   const uint64_t bytes = static_cast<uint64_t>(pixels) * 4 * 39;
-  double run2 = 1e30, run1 = 1e30, io = 1e30, compute2 = 1e30, compute1 = 1e30;
+  double run2 = 1e30, run1 = 1e30, cpu2 = 1e30, cpu1 = 1e30, io = 1e30, compute2 = 1e30, compute1 = 1e30;
   for (int r = 0; r < reps; ++r) {
-    const double a = RunProgram(program, photo, passes, false);
-    const double b = RunProgram(program, photo, passes, true);
-    if (a < 0 || b < 0) {
+    const SRun a = RunProgram(program, photo, passes, false);
+    const SRun b = RunProgram(program, photo, passes, true);
+    if (a.wall < 0 || b.wall < 0) {
       std::printf("the program failed on %s\n", photo.c_str());
       return 1;
     }
-    run2 = std::min(run2, a);
-    run1 = std::min(run1, b);
+    run2 = std::min(run2, a.wall);
+    run1 = std::min(run1, b.wall);
+    cpu2 = std::min(cpu2, a.cpu);
+    cpu1 = std::min(cpu1, b.cpu);
     io = std::min(io, IoFloor(folder, bytes));
     compute2 = std::min(compute2, ComputeFloor(pixels, passes, 2));
     compute1 = std::min(compute1, ComputeFloor(pixels, passes, 1));
@@ -134,6 +149,8 @@ int main(int argc, char** argv) {
               passes, static_cast<unsigned long long>(bytes), reps);
   std::printf("%-34s %10s %10s\n", "", "two cores", "one core");
   std::printf("%-34s %9.2fs %9.2fs\n", "whole run (wall)", run2, run1);
+  std::printf("%-34s %9.2fs %9.2fs\n", "its processor time (user + system)", cpu2, cpu1);
+  std::printf("%-34s %9.2fs %9.2fs\n", "least wall that time allows", cpu2 / 2, cpu1);
   std::printf("%-34s %9.2fs %9.2fs\n", "I/O floor (write + fsync)", io, io);
   std::printf("%-34s %9.2fs %9.2fs\n", "compute floor (kernels' arithmetic)", compute2, compute1);
   std::printf("%-34s %9.2fs %9.2fs\n", "floor: max (two cores), sum (one)", std::max(io, compute2), io + compute1);

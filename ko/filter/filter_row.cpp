@@ -1,5 +1,6 @@
 #include "ko/filter/filter_row.h"
 
+#include "ko/filter/row_sums.h"
 #include "ko/platform/cpu_features.h"
 
 #if defined(__SSE2__)
@@ -25,6 +26,25 @@ inline float FilterSample(const float* source, const float* taps, int32_t n, int
     }
   }
   return acc;
+}
+
+// The outputs whose every tap lies inside the row (x - c >= 0 and x - c + n <= width) are a
+// correlation of a row that carries its own border: `paddedRow` (a form of FilterPaddedRow,
+// row_sums.h) gives them with the scalar rule's bits. The outputs at either end follow the
+// border rule one by one.
+void FilterRow1Lanes(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t border,
+                     void (*paddedRow)(const float*, const float*, int32_t, int32_t, float*)) {
+  const float* taps = kernel.taps;
+  const int32_t n = kernel.count;
+  const int32_t c = kernel.center;
+  const int64_t interiorEnd = static_cast<int64_t>(width) - n + c + 1;  // exclusive
+  int64_t x = 0;
+  for (; x < width && x < c; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+  if (x < interiorEnd) {
+    paddedRow(source + (x - c), taps, n, static_cast<int32_t>(interiorEnd - x), target + x);
+    x = interiorEnd;
+  }
+  for (; x < width; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
 }
 
 }  // namespace
@@ -71,80 +91,20 @@ void FilterRow4Scalar(const float* source, float* target, const CKernel& kernel,
   }
 }
 
-#if defined(__SSE2__)
-
-// Four neighbouring outputs in the lanes of one vector; each lane adds its products in the
-// same order as the scalar rule, so the bits agree.
 void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                     int32_t border) {
-  if (xStep != 1) {
-    // Subsampled rows are not on the program's path; the scalar rule serves them.
-    FilterRow1Scalar(source, target, kernel, width, xStep, border);
-    return;
-  }
-  const float* taps = kernel.taps;
-  const int32_t n = kernel.count;
-  const int32_t c = kernel.center;
-  // Outputs whose every tap lies inside the row: x - c >= 0 and x - c + n <= width.
-  const int64_t interiorEnd = static_cast<int64_t>(width) - n + c + 1;  // exclusive
-  int64_t x = 0;
-  for (; x < width && x < c; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
-  for (; x + 8 <= interiorEnd; x += 8) {
-    const float* s = source + (x - c);
-    __m128 acc0 = _mm_setzero_ps();
-    __m128 acc1 = _mm_setzero_ps();
-    for (int32_t k = 0; k < n; ++k) {
-      const __m128 t = _mm_set1_ps(taps[k]);
-      acc0 = _mm_add_ps(acc0, _mm_mul_ps(t, _mm_loadu_ps(s + k)));
-      acc1 = _mm_add_ps(acc1, _mm_mul_ps(t, _mm_loadu_ps(s + k + 4)));
-    }
-    _mm_storeu_ps(target + x, acc0);
-    _mm_storeu_ps(target + x + 4, acc1);
-  }
-  for (; x + 4 <= interiorEnd; x += 4) {
-    const float* s = source + (x - c);
-    __m128 acc = _mm_setzero_ps();
-    for (int32_t k = 0; k < n; ++k) acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(taps[k]), _mm_loadu_ps(s + k)));
-    _mm_storeu_ps(target + x, acc);
-  }
-  for (; x < width; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+  // Subsampled rows are not on the program's path; the scalar rule serves them.
+  if (xStep != 1) FilterRow1Scalar(source, target, kernel, width, xStep, border);
+  else FilterRow1Lanes(source, target, kernel, width, border, FilterPaddedRowSse2);
 }
 
-// Eight neighbouring outputs in the lanes of one vector, two vectors a step; the same sums
-// as the scalar rule.
-__attribute__((target("avx2"))) void FilterRow1Avx2(const float* source, float* target, const CKernel& kernel,
-                                                    int32_t width, int32_t xStep, int32_t border) {
-  if (xStep != 1) {
-    FilterRow1Scalar(source, target, kernel, width, xStep, border);
-    return;
-  }
-  const float* taps = kernel.taps;
-  const int32_t n = kernel.count;
-  const int32_t c = kernel.center;
-  const int64_t interiorEnd = static_cast<int64_t>(width) - n + c + 1;  // exclusive
-  int64_t x = 0;
-  for (; x < width && x < c; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
-  for (; x + 16 <= interiorEnd; x += 16) {
-    const float* s = source + (x - c);
-    __m256 acc0 = _mm256_setzero_ps();
-    __m256 acc1 = _mm256_setzero_ps();
-    for (int32_t k = 0; k < n; ++k) {
-      const __m256 t = _mm256_set1_ps(taps[k]);
-      acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(t, _mm256_loadu_ps(s + k)));
-      acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(t, _mm256_loadu_ps(s + k + 8)));
-    }
-    _mm256_storeu_ps(target + x, acc0);
-    _mm256_storeu_ps(target + x + 8, acc1);
-  }
-  for (; x + 8 <= interiorEnd; x += 8) {
-    const float* s = source + (x - c);
-    __m256 acc = _mm256_setzero_ps();
-    for (int32_t k = 0; k < n; ++k)
-      acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(taps[k]), _mm256_loadu_ps(s + k)));
-    _mm256_storeu_ps(target + x, acc);
-  }
-  for (; x < width; ++x) target[x] = FilterSample(source, taps, n, c, width, 1, 0, x, border);
+void FilterRow1Avx2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
+                    int32_t border) {
+  if (xStep != 1) FilterRow1Scalar(source, target, kernel, width, xStep, border);
+  else FilterRow1Lanes(source, target, kernel, width, border, FilterPaddedRowAvx2);
 }
+
+#if defined(__SSE2__)
 
 // One four-band pixel per vector, border taps included.
 void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
@@ -171,14 +131,6 @@ void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, i
 
 #else
 
-void FilterRow1Avx2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
-                    int32_t border) {
-  FilterRow1Scalar(source, target, kernel, width, xStep, border);
-}
-void FilterRow1Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
-                    int32_t border) {
-  FilterRow1Scalar(source, target, kernel, width, xStep, border);
-}
 void FilterRow4Sse2(const float* source, float* target, const CKernel& kernel, int32_t width, int32_t xStep,
                     int32_t border) {
   FilterRow4Scalar(source, target, kernel, width, xStep, border);

@@ -37,6 +37,28 @@ int CreateHidden(const std::string& folder, std::string* name, const char* linkF
   return -1;
 }
 
+// Writes all `bytes` at `p` to fd: at *offset with pwrite (advancing it), or at the file's
+// position with write when offset is null. Interrupted calls are repeated; a call that
+// writes nothing, or a part that is not a multiple of `unit` (a direct write must stay
+// aligned), counts as a full disk. False with errno set.
+bool WriteFully(int fd, const uint8_t* p, size_t bytes, uint64_t* offset, size_t unit) {
+  while (bytes > 0) {
+    const ssize_t n = offset ? pwrite(fd, p, bytes, static_cast<off_t>(*offset)) : write(fd, p, bytes);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0 || static_cast<size_t>(n) % unit != 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    bytes -= static_cast<size_t>(n);
+    if (offset) *offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 CResultFile::~CResultFile() { Discard(); }
@@ -75,39 +97,11 @@ bool CResultFile::Write(const void* data, size_t bytes) {
     errno = EBADF;
     return false;
   }
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (bytes > 0) {
-    const ssize_t n = write(fd_, p, bytes);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    bytes -= static_cast<size_t>(n);
-  }
-  return true;
+  return WriteFully(fd_, static_cast<const uint8_t*>(data), bytes, nullptr, 1);
 }
 
 bool CResultFile::WriteDirect(const uint8_t* p, size_t bytes, uint64_t offset) {
-  while (bytes > 0) {
-    const ssize_t n = pwrite(directFd_, p, bytes, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0 || n % static_cast<ssize_t>(kDirectAlign) != 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    bytes -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return WriteFully(directFd_, p, bytes, &offset, kDirectAlign);
 }
 
 bool CResultFile::WriteAt(const void* data, size_t bytes, uint64_t offset) {
@@ -123,21 +117,7 @@ bool CResultFile::WriteAt(const void* data, size_t bytes, uint64_t offset) {
     // A file system that refuses the direct write (EINVAL) still takes a buffered one.
     if (errno != EINVAL) return false;
   }
-  while (bytes > 0) {
-    const ssize_t n = pwrite(fd_, p, bytes, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    bytes -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return WriteFully(fd_, p, bytes, &offset, 1);
 }
 
 void CResultFile::StartWriteback(uint64_t offset, uint64_t bytes) {
